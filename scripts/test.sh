@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds and runs every test: sanitizer builds first (AddressSanitizer with UBSan, then
+# ThreadSanitizer for the threaded library), a bounded fuzz run, and the Release suite last.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+scripts/install-deps.sh --test
+
+# GL tests need a display; give them a virtual one when there is none.
+xvfb=()
+if [[ -z "${DISPLAY:-}" ]]; then
+    xvfb=(xvfb-run -a -s "-screen 0 1280x1024x24")
+fi
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+section() { echo; echo "=== $* ==="; }
+
+section "AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake --preset asan >/dev/null
+cmake --build build/asan -j"$jobs"
+"${xvfb[@]}" ctest --test-dir build/asan --output-on-failure -j"$jobs" -LE bench
+
+section "ThreadSanitizer (threaded library tests)"
+cmake --preset tsan >/dev/null
+cmake --build build/tsan -j"$jobs"
+ctest --test-dir build/tsan --output-on-failure -j"$jobs"
+
+if command -v clang++ >/dev/null; then
+    section "Fuzzing (bounded)"
+    cmake --preset fuzz >/dev/null
+    cmake --build build/fuzz -j"$jobs"
+    for fuzzer in build/fuzz/fuzz/*_fuzzer; do
+        [[ -x "$fuzzer" ]] || continue
+        echo "fuzz: $fuzzer for ${FUZZ_SECONDS:-60} s"
+        corpus=$(mktemp -d)
+        "$fuzzer" -max_total_time="${FUZZ_SECONDS:-60}" -rss_limit_mb=2048 -print_final_stats=1 \
+            "$corpus" 2>&1 | tail -n 5
+        rm -rf "$corpus"
+    done
+fi
+
+section "Release"
+cmake --preset release >/dev/null
+cmake --build build/release -j"$jobs"
+"${xvfb[@]}" ctest --test-dir build/release --output-on-failure -j"$jobs"
