@@ -35,7 +35,7 @@ if command -v clang++ >/dev/null; then
     section "Fuzzing (bounded)"
     cmake --preset fuzz >/dev/null
     cmake --build build/fuzz -j"$jobs"
-    for fuzzer in build/fuzz/fuzz/*_fuzzer; do
+    for fuzzer in build/fuzz/tests/fuzz/*_fuzzer; do
         [[ -x "$fuzzer" ]] || continue
         echo "fuzz: $fuzzer for ${FUZZ_SECONDS:-60} s"
         corpus=$(mktemp -d)
