@@ -1,0 +1,35 @@
+// The scene list and portal crossing.
+#include "world/world.h"
+
+#include "shell/log.h"
+#include "world/sectors.h"
+
+namespace ombrel {
+
+World::World() {
+    sectors.emplace_back(new SectorStart());
+    sectors.emplace_back(new SectorWarehouse());
+    sectors.emplace_back(new SectorMetaballs());
+    sectors.emplace_back(new SectorEndfall());
+    sectors.emplace_back(new SectorLandscape());
+}
+
+bool World::cross(vec3& position) {
+    const Worldsector& here = currentSector();
+    int i = here.findExit(position);
+    if (i < 0)
+        return false;
+    const Exit& e = here.exits[i];
+    // The portal data is compiled in; still, a bad target must not index past the list.
+    if (e.target < 0 || e.target >= sectorCount()) {
+        log("World - exit %d of sector %d leads to missing sector %d.", i, current, e.target);
+        return false;
+    }
+    vec3 from = here.anchor(e.link);
+    vec3 to = sector(e.target).anchor(e.link);
+    position = position + (to - from);
+    current = e.target;
+    return true;
+}
+
+} // namespace ombrel
