@@ -1,0 +1,125 @@
+// Shared pieces of the GL render tests: a context per test, small shader texts, a full-screen
+// quad and helpers that read targets back.
+#pragma once
+
+#include "render/batch.h"
+#include "render/buffer.h"
+#include "render/material.h"
+#include "render/program.h"
+#include "render/texture.h"
+#include "tests/support/gl_test_context.h"
+#include "tests/support/log_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+
+namespace render_test {
+
+using ombrel::Batch;
+using ombrel::Buffer;
+using ombrel::Framebuffer;
+using ombrel::Material;
+using ombrel::Program;
+using ombrel::Ref;
+using ombrel::Texture;
+using ombrel::TextureMeta;
+
+inline const char* const kQuadVertex = "attribute vec2 av2_vertex;\n"
+                                       "void main(){\n"
+                                       "gl_Position = vec4(av2_vertex, 0., 1.);\n"
+                                       "}";
+
+// Corners of the full viewport, in triangle-fan order.
+inline const float kQuad[8] = {-1, -1, 1, -1, 1, 1, -1, 1};
+
+using Rgba32f = std::array<float, 4>;
+using Rgba8 = std::array<uint8_t, 4>;
+
+inline Rgba32f readFloat(const Framebuffer& framebuffer, int slot, int x, int y) {
+    Rgba32f p{};
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer.name());
+    glReadBuffer(GL_COLOR_ATTACHMENT0 + slot);
+    glReadPixels(x, y, 1, 1, GL_RGBA, GL_FLOAT, p.data());
+    return p;
+}
+
+inline Rgba8 readByte(const Framebuffer& framebuffer, int slot, int x, int y) {
+    Rgba8 p{};
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer.name());
+    glReadBuffer(GL_COLOR_ATTACHMENT0 + slot);
+    glReadPixels(x, y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, p.data());
+    return p;
+}
+
+// A context, a clean GL state and a square offscreen target of float and 8-bit colour textures.
+class GlTest : public ::testing::Test {
+protected:
+    static constexpr int kSize = 8;
+
+    void SetUp() override {
+        OMBREL_REQUIRE_GL();
+        while (glGetError() != GL_NO_ERROR) {
+        }
+        glDisable(GL_BLEND);
+        glDisable(GL_DEPTH_TEST);
+        glDisable(GL_CULL_FACE);
+        glDepthMask(GL_TRUE);
+        glDepthFunc(GL_LESS);
+        glUseProgram(0);
+    }
+
+    void TearDown() override {
+        ombrel::Framebuffer::bind(nullptr);
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+        glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+        glUseProgram(0);
+        EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    }
+
+    Ref<Texture> makeTexture(int format, int width = kSize, int height = kSize) {
+        Ref<Texture> texture = new Texture();
+        texture->setup(TextureMeta(width, height, format));
+        return texture;
+    }
+
+    // Slot i gets formats[i]; the target is bound, cleared to zero and fills the viewport.
+    Ref<Framebuffer> makeTarget(std::initializer_list<int> formats) {
+        Ref<Framebuffer> framebuffer = new Framebuffer();
+        int slot = 0;
+        for (int format : formats)
+            framebuffer->attachColor(makeTexture(format).get(), slot++);
+        framebuffer->bind();
+        glViewport(0, 0, kSize, kSize);
+        glClearColor(0, 0, 0, 0);
+        glClear(GL_COLOR_BUFFER_BIT);
+        return framebuffer;
+    }
+
+    Ref<Buffer> makeQuad() {
+        Ref<Buffer> quad = new Buffer(GL_ARRAY_BUFFER);
+        quad->load(kQuad, sizeof kQuad);
+        return quad;
+    }
+
+    // A batch drawing the quad as a triangle fan with the given fragment text.
+    Ref<Batch> makeQuadBatch(const char* fragment) {
+        Ref<Program> program = new Program(kQuadVertex, fragment);
+        Ref<Batch> batch = new Batch();
+        batch->setMaterial(new Material(program.get()));
+        batch->setAttribute(glGetAttribLocation(program->name(), "av2_vertex"), makeQuad().get(), 2,
+                            0, 0);
+        batch->first = 0;
+        batch->count = 4;
+        batch->mode = GL_TRIANGLE_FAN;
+        return batch;
+    }
+
+    GLint uniform(const Batch& batch, const char* name) {
+        return glGetUniformLocation(batch.material->program->name(), name);
+    }
+};
+
+} // namespace render_test
