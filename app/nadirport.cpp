@@ -130,15 +130,15 @@ void Nadirport::placeViewer(int sector, const vec3& position, const vec3& direct
 
 Viewpoint arrivalPoint(int sector) {
     switch (sector) {
-    case 1: // the knee tunnel from the start room opens into the hall
+    case 1: // where the knee tunnel from the start room opens into the hall
         return {vec3(2, 0, 21), vec3(0, 0, -1)};
-    case 2: // dropping out of the shaft into the turning room
-        return {vec3(0, 8, 0), vec3(1, -0.6f, 0.2f)};
-    case 3: // high above the ground, falling toward the sign
-        return {vec3(0, 30, 10), vec3(-0.2f, -1, -0.8f)};
-    case 4: // the lookout over the terrain, at the start room's portal anchor
-        return {vec3(-33, -14, 2), vec3(0, -0.35f, -1)};
-    default: // the middle of the start room
+    case 2: // dropping out of the shaft into the turning room, the metaballs below
+        return {vec3(0, 11, 0), vec3(0.15f, -1, 0.1f)};
+    case 3: // low in the fall from the metaballs room, facing the sign
+        return {vec3(0, 6, 14), vec3(0, -0.5f, -1)};
+    case 4: // no portal leads here: a lookout just above the terrain
+        return {vec3(0, -85, 0), vec3(0, -0.3f, -1)};
+    default: // the middle of the start room, where the demo begins
         return {vec3(0, 0, 0), vec3(0, 0, -1)};
     }
 }

@@ -238,6 +238,9 @@ int WindowShell::run() {
     loopClock.start(first, clock_());
     for (;;) {
         if (!quitting_) {
+            // A recentre asked for outside event handling (in init or draw) is echoed before
+            // newer window events, as the system would have queued it.
+            deliverRecentreEcho();
             // Polling, not waiting: the redraw flag is never cleared, so every pass draws.
             if (redraw_)
                 glfwPollEvents();

@@ -71,8 +71,10 @@ void PointerState::resize(int newWidth, int newHeight) {
     // 1 - scaleX * width, which is -1 for every usable width.
     offsetX = -1.0f;
     offsetY = 1.0f;
-    centreX = static_cast<float>(newWidth) * 0.5f;
-    centreY = static_cast<float>(newHeight) * 0.5f;
+    // The pixel that recentring puts the cursor on. For an odd size the exact centre lies
+    // between pixels, and measuring motion from it would drift the view half a pixel per move.
+    centreX = static_cast<float>(newWidth / 2);
+    centreY = static_cast<float>(newHeight / 2);
 }
 
 void PointerState::setRelative(bool on, CursorWarp warp) {

@@ -125,9 +125,9 @@ struct PointerState {
     float dx = 0, dy = 0; // motion of the last move
     CursorWarp window;    // how to recentre the cursor; stored when relative mode is switched
     int width = 0, height = 0;
-    float centreX = 0, centreY = 0;
-    bool relative = false;     // mouse-look mode: report motion, keep the cursor centred
-    bool skipNextMove = false; // the next move is the echo of a recentre
+    float centreX = 0, centreY = 0; // where recentring puts the cursor (integer halves)
+    bool relative = false;          // mouse-look mode: report motion, keep the cursor centred
+    bool skipNextMove = false;      // the next move is the echo of a recentre
 
     // New client size. A zero or negative dimension maps every position on that axis to its
     // edge with no motion, instead of the infinite scale (and NaN positions) a division would give.
