@@ -263,7 +263,12 @@ TEST_F(WindowShellTest, RelativeModeRecentresTheCursorAndReportsTheEcho) {
     WindowShell shell(&viewport, 1280, 800);
     ASSERT_TRUE(shell.created());
     glfwSetCursorPos(shell.nativeWindow(), 100, 100);
-    glfwPollEvents(); // whatever the pointer did so far
+    // The server reports the warp asynchronously; wait for it (or a quiet half second) so that
+    // it is not mistaken for the recentre's echo.
+    size_t seen = viewport.pointerEvents.size();
+    for (int i = 0; i < 10 && viewport.pointerEvents.size() == seen; ++i)
+        glfwWaitEventsTimeout(0.05);
+    glfwPollEvents();
     size_t before = viewport.pointerEvents.size();
     shell.setRelativePointer(true);
     double x = 0, y = 0;
