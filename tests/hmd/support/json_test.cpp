@@ -126,8 +126,13 @@ TEST(JSONNumbers, TakeOneLeadingZeroOnly) {
 }
 
 TEST(JSONNumbers, ConvertDecimalsWithCorrectRounding) {
-    const char* texts[] = {"0.3", "1.1", "0.1", "123456.789", "2.2250738585072014e-308",
-                           "1.7976931348623157e308", "9007199254740993"};
+    const char* texts[] = {"0.3",
+                           "1.1",
+                           "0.1",
+                           "123456.789",
+                           "2.2250738585072014e-308",
+                           "1.7976931348623157e308",
+                           "9007199254740993"};
     for (const char* text : texts) {
         Ptr<JSON> root = Parse(text);
         ASSERT_TRUE(root) << text;
@@ -194,8 +199,8 @@ TEST(JSONStrings, LoneSurrogatesAndCodeZeroProduceNothing) {
 
 TEST(JSONStrings, TruncatedEscapesFailWithoutReadingPastTheText) {
     // Each text is copied to a heap block of its exact size so a sanitizer sees any overread.
-    const char* texts[] = {"\"\\u", "\"\\u1", "\"\\u12", "\"\\u123", "\"\\uzzzz\"",
-                           "\"\\ud800\\u12", "[\"\\u00\"]"};
+    const char* texts[] = {"\"\\u",       "\"\\u1",         "\"\\u12",    "\"\\u123",
+                           "\"\\uzzzz\"", "\"\\ud800\\u12", "[\"\\u00\"]"};
     for (const char* text : texts) {
         std::string copy(text);
         char* exact = static_cast<char*>(std::malloc(copy.size() + 1));
@@ -278,7 +283,8 @@ TEST(JSONPrinter, NumbersFollowTheFormatRules) {
 TEST(JSONPrinter, EscapesQuotesBackslashesAndControlBytes) {
     Ptr<JSON> root = Ptr<JSON>::Adopt(JSON::CreateArray());
     root->AppendString(nullptr, "q\"b\\ \b\t\n\f\r \x01\x1f\x7f \xC3\xA9/");
-    EXPECT_EQ(Print(root.GetPtr()), "[\"q\\\"b\\\\ \\b\\t\\n\\f\\r \\u0001\\u001f\x7f \xC3\xA9/\"]");
+    EXPECT_EQ(Print(root.GetPtr()),
+              "[\"q\\\"b\\\\ \\b\\t\\n\\f\\r \\u0001\\u001f\x7f \xC3\xA9/\"]");
 }
 
 TEST(JSONPrinter, EmptyObjectFormatting) {
@@ -289,19 +295,20 @@ TEST(JSONPrinter, EmptyObjectFormatting) {
     EXPECT_EQ(Print(empty.GetPtr(), 1, false), "{}");
 }
 
+// An empty object closes one tab short of its depth, unlike a filled one; profile files
+// written this way must keep the same bytes.
 TEST(JSONPrinter, FormattedObjectsIndentWithTabs) {
     Ptr<JSON> root = Parse(R"({"a": 1, "b": [1, "x", false], "c": {"d": null, "e": {}}})");
     ASSERT_TRUE(root);
-    EXPECT_EQ(Print(root.GetPtr(), 0, true),
-              "{\n"
-              "\t\"a\":\t1,\n"
-              "\t\"b\":\t[1, \"x\", false],\n"
-              "\t\"c\":\t{\n"
-              "\t\t\"d\":\tnull,\n"
-              "\t\t\"e\":\t{\n"
-              "\t\t}\n"
-              "\t}\n"
-              "}");
+    EXPECT_EQ(Print(root.GetPtr(), 0, true), "{\n"
+                                             "\t\"a\":\t1,\n"
+                                             "\t\"b\":\t[1, \"x\", false],\n"
+                                             "\t\"c\":\t{\n"
+                                             "\t\t\"d\":\tnull,\n"
+                                             "\t\t\"e\":\t{\n"
+                                             "\t}\n"
+                                             "\t}\n"
+                                             "}");
     EXPECT_EQ(Print(root.GetPtr()), R"({"a":1,"b":[1,"x",false],"c":{"d":null,"e":{}}})");
 }
 
