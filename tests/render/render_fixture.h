@@ -72,6 +72,8 @@ protected:
     }
 
     void TearDown() override {
+        if (!ombrel::test::glTestWindow())
+            return; // SetUp found no context: nothing to reset
         ombrel::Framebuffer::bind(nullptr);
         glBindBuffer(GL_ARRAY_BUFFER, 0);
         glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);

@@ -26,6 +26,9 @@ bool ensureGlContext(int width, int height) {
     if (tried)
         return false;
     tried = true;
+    glfwSetErrorCallback([](int code, const char* text) {
+        std::fprintf(stderr, "test GL: GLFW error 0x%x: %s\n", code, text);
+    });
     if (!glfwInit()) {
         std::fprintf(stderr, "test GL: glfwInit failed\n");
         return false;
@@ -50,7 +53,9 @@ bool ensureGlContext(int width, int height) {
     return true;
 }
 
-GLFWwindow* glTestWindow() { return window; }
+GLFWwindow* glTestWindow() {
+    return window;
+}
 
 Rgba8 readPixel(int x, int y) {
     Rgba8 p{};

@@ -1,6 +1,8 @@
 // World: scene order and portal crossings between the scenes.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include <typeinfo>
 
 #include "tests/support/log_capture.h"
@@ -57,7 +59,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Crossing{1, vec3(2, -80, -41), 2, vec3(0, 30, 0)},
                       Crossing{2, vec3(0, -70, 0), 3, vec3(0, 70, 0)},
                       // Back through the knee tunnel from the warehouse to the start room.
-                      Crossing{1, vec3(21, 0, 38), 0, vec3(-33, -14, 10)}));
+                      Crossing{1, vec3(21, 0, 38), 0, vec3(-33, -14, 10)}),
+    [](const ::testing::TestParamInfo<Crossing>& info) {
+        return "From" + std::to_string(info.param.from) + "To" + std::to_string(info.param.to);
+    });
 
 TEST(World, NothingHappensOutsideEveryExit) {
     World world;
