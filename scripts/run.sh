@@ -4,6 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+# Tests and benchmarks stay off here: their packages are only installed for the test command.
 cmake --preset release -DNADIRPORT_BUILD_TESTS=OFF -DNADIRPORT_BUILD_BENCH=OFF >/dev/null
 cmake --build build/release --target nadirport -j"$(nproc)"
 
