@@ -5,8 +5,12 @@
 
 namespace ombrel::test {
 
-LogCapture::LogCapture() { setLogSink(&LogCapture::receive, this); }
-LogCapture::~LogCapture() { setLogSink(nullptr, nullptr); }
+LogCapture::LogCapture() {
+    setLogSink(&LogCapture::receive, this);
+}
+LogCapture::~LogCapture() {
+    setLogSink(nullptr, nullptr);
+}
 
 void LogCapture::receive(void* user, const char* line) {
     static_cast<LogCapture*>(user)->lines_.emplace_back(line);
