@@ -314,9 +314,12 @@ void WindowShell::warpCursor(void* user, int x, int y) {
     double cx = 0, cy = 0;
     glfwGetCursorPos(shell->window_, &cx, &cy);
     glfwSetCursorPos(shell->window_, x, y);
-    // A warp to where the cursor already is produces no move, so there is nothing to echo.
+    // A warp to where the cursor already is produces no move, so there is nothing to echo, and
+    // the next real move must not be swallowed in its place.
     if (cx != x || cy != y)
         shell->warpPending_ = true;
+    else
+        shell->pointers_.skipNextMove = false;
 }
 
 // GLFW drops the motion event that its own cursor warp causes, so the shell plays that move

@@ -85,9 +85,11 @@ void PointerState::setRelative(bool on, CursorWarp warp) {
 }
 
 void PointerState::recentre() {
+    // Armed before the warp: a platform whose warp turns out to move nothing (the cursor was
+    // already there) disarms it, since no move will follow to be swallowed.
+    skipNextMove = true;
     if (window.move)
         window.move(window.window, width / 2, height / 2);
-    skipNextMove = true;
 }
 
 bool PointerState::update(InputMessage message, float px, float py, std::uint32_t now) {

@@ -18,7 +18,15 @@ struct RecordingHost : IViewportHost {
         quitCode = code;
     }
     void requestRedraw() override { ++redraws; }
-    void setRelativePointer(bool on) override { (on ? relativeOn : relativeOff)++; }
+    // Switches the record as the shell does. The cursor of this host never moves, so a
+    // recentre has no echo: each pointer event below reaches the viewport once.
+    void setRelativePointer(bool on) override {
+        (on ? relativeOn : relativeOff)++;
+        pointer.setRelative(on, CursorWarp{&RecordingHost::cursorStays, this});
+    }
+    static void cursorStays(void* self, int, int) {
+        static_cast<RecordingHost*>(self)->pointer.skipNextMove = false;
+    }
     void hideCursor(bool hide) override { cursorCounter += hide ? -1 : 1; }
     const PointerState* pointers() const override { return &pointer; }
     const KeyState* keys() const override { return &keyState; }

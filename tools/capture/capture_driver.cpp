@@ -2,6 +2,8 @@
 #include "tools/capture/capture_driver.h"
 
 #include <GL/glew.h>
+#define GLFW_INCLUDE_NONE
+#include <GLFW/glfw3.h>
 
 #include <chrono>
 #include <cstdio>
@@ -36,6 +38,14 @@ MillisecondClock CaptureDriver::clock() const {
 
 void CaptureDriver::init(IViewportHost* host, GraphicsContext* context) {
     host_ = host;
+    // Scripted pointer events happen at the window centre, without the system cursor moving.
+    // Put the real cursor there too, so that the shell's recentring (which looks at the real
+    // cursor) moves nothing and no echo of it is played; a scripted move then reaches the demo
+    // once, where a physical mouse's move would be reported twice (the move and its echo).
+    if (GLFWwindow* window = glfwGetCurrentContext()) {
+        const PointerState* p = host->pointers();
+        glfwSetCursorPos(window, p->width / 2, p->height / 2);
+    }
     demo_.init(this, context);
     // init puts the viewer back at the origin; the start point goes in afterwards.
     if (settings_.place)
