@@ -136,8 +136,9 @@ Viewpoint arrivalPoint(int sector) {
         return {vec3(0, 11, 0), vec3(0.15f, -1, 0.1f)};
     case 3: // low in the fall from the metaballs room, facing the sign
         return {vec3(0, 6, 14), vec3(0, -0.5f, -1)};
-    case 4: // no portal leads here: a lookout just above the terrain
-        return {vec3(0, -85, 0), vec3(0, -0.3f, -1)};
+    case 4: // no portal leads here: a lookout just above the terrain, facing into the sun so
+            // that its glint and the hills' shadows show the relief
+        return {vec3(0, -85, 0), vec3(1, -0.3f, 1)};
     default: // the middle of the start room, where the demo begins
         return {vec3(0, 0, 0), vec3(0, 0, -1)};
     }
