@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "app/nadirport.h"
 #include "shell/window_shell.h"
@@ -81,8 +82,8 @@ TEST_F(DemoRun, StartRoomFillsTheWindowWithLitPoints) {
     const ImageStats stats = measure(driver->lastFrame());
     EXPECT_GT(stats.coverage, 0.7);
     const double luma = 0.299 * stats.meanRed + 0.587 * stats.meanGreen + 0.114 * stats.meanBlue;
-    EXPECT_GT(luma, 50.0);         // lit, not merely non-black
-    EXPECT_GT(stats.lumaDeviation, 15.0); // walls, alcoves and balls, not a flat fill
+    EXPECT_GT(luma, 50.0);                    // lit, not merely non-black
+    EXPECT_GT(stats.lumaDeviation, 15.0);     // walls, alcoves and balls, not a flat fill
     EXPECT_GT(stats.saturatedFraction, 0.02); // the coloured balls
 }
 
@@ -113,7 +114,7 @@ TEST_F(DemoRun, ClearsOnlyDepthAndNeverTheColourBuffer) {
             ++drawn;
     }
     const double total = double(width) * height;
-    EXPECT_GT(drawn / total, 0.3);    // depth was cleared, so points passed the test
+    EXPECT_GT(drawn / total, 0.3);     // depth was cleared, so points passed the test
     EXPECT_GT(magenta / total, 0.001); // uncovered pixels kept the old colour
 }
 
@@ -166,8 +167,7 @@ TEST_F(DemoRun, EscapeFirstLeavesMouseLookThenQuitsWithZero) {
     Nadirport demo;
     CaptureSettings s = arrival(World::start, 200);
     std::string error;
-    ASSERT_TRUE(parseScript("drag:0.1/0:48,Escape:16,wait:64,Escape:16,wait:400", s.script,
-                            error));
+    ASSERT_TRUE(parseScript("drag:0.1/0:48,Escape:16,wait:64,Escape:16,wait:400", s.script, error));
     const RunResult r = run(demo, s);
     EXPECT_EQ(r.code, 0);
     EXPECT_TRUE(driver->quitRequested());
@@ -178,6 +178,38 @@ TEST_F(DemoRun, EscapeFirstLeavesMouseLookThenQuitsWithZero) {
     EXPECT_FALSE(demo.mouseLook);
     EXPECT_EQ(r.cursorCounter, 0);
     EXPECT_FALSE(r.relative);
+}
+
+// The way a player leaves the start room: from the demo's own start point, back towards the
+// tunnel wall, settle on the floor, turn left with the mouse, along the wall to the tunnel's
+// bend and down it. The body must come out in the warehouse, at the knee's far end.
+TEST_F(DemoRun, KeyScriptFliesFromTheStartRoomIntoTheWarehouse) {
+    Nadirport demo;
+    CaptureSettings s = arrival(World::start, 0);
+    std::string error;
+    ASSERT_TRUE(parseScript("S:1000,wait:1300,E:1200,drag:-1.5708/0:192,W:3100,W+E:1500,"
+                            "W+D:3000",
+                            s.script, error))
+        << error;
+    // Three physics steps per frame keep the run short; the steps themselves are the usual 16 ms.
+    s.frameMs = 48;
+    s.frames = int(ScriptPlayer(s.script).duration() / s.frameMs) + 4;
+    // The scenes the viewer is in, frame by frame, without repeats.
+    static Nadirport* flown;
+    static std::vector<int> path;
+    flown = &demo;
+    path.clear();
+    run(demo, s, [](CaptureDriver& d) {
+        d.afterFrame = [](int, const Image*) {
+            const int scene = flown->raymarcher.world.current;
+            if (path.empty() || path.back() != scene)
+                path.push_back(scene);
+        };
+    });
+    EXPECT_EQ(path, (std::vector<int>{World::start, World::warehouse}));
+    const vec3 p = demo.flyer.body.position;
+    EXPECT_GT(demo.raymarcher.world.currentSector().distance(p, 0.0f), 0.0f)
+        << "inside the warehouse's walls at (" << p.x << ", " << p.y << ", " << p.z << ")";
 }
 
 // Each scene from where the journey enters it: drawn, lit, varied, and unlike the others.
