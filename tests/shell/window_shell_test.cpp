@@ -263,12 +263,14 @@ TEST_F(WindowShellTest, RelativeModeRecentresTheCursorAndReportsTheEcho) {
     WindowShell shell(&viewport, 1280, 800);
     ASSERT_TRUE(shell.created());
     glfwSetCursorPos(shell.nativeWindow(), 100, 100);
-    // The server reports the warp asynchronously; wait for it (or a quiet half second) so that
-    // it is not mistaken for the recentre's echo.
-    size_t seen = viewport.pointerEvents.size();
-    for (int i = 0; i < 10 && viewport.pointerEvents.size() == seen; ++i)
-        glfwWaitEventsTimeout(0.05);
-    glfwPollEvents();
+    // The server reports the mapping and the warp asynchronously; let them all arrive (until
+    // a quarter second passes without one) so that none is mistaken for the recentre's echo.
+    for (int i = 0; i < 20; ++i) {
+        const size_t seen = viewport.pointerEvents.size();
+        glfwWaitEventsTimeout(0.25);
+        if (viewport.pointerEvents.size() == seen)
+            break;
+    }
     size_t before = viewport.pointerEvents.size();
     shell.setRelativePointer(true);
     double x = 0, y = 0;
