@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace Visor {
 
@@ -31,10 +32,12 @@ void Allocator::FreeToLibrary(void* p) {
         std::free(p);
 }
 
-// Used for library objects made before initialisation; the same heap as the default.
+// Used for library objects made before initialisation; the same heap as the default. Never
+// destroyed, like the installed default, so blocks can be freed during process exit.
 static DefaultAllocator& FallbackAllocator() {
-    static DefaultAllocator fallback;
-    return fallback;
+    alignas(DefaultAllocator) static unsigned char storage[sizeof(DefaultAllocator)];
+    static DefaultAllocator* fallback = ::new (static_cast<void*>(storage)) DefaultAllocator;
+    return *fallback;
 }
 
 void* Allocator::AllocAlignedFromLibrary(std::size_t size, std::size_t align) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 namespace Visor {
 
@@ -38,10 +39,13 @@ public:
 template <class D> class Allocator_SingletonSupport : public Allocator {
 public:
     static D* InitSystemSingleton() {
-        static D instance;
-        instance.pInstance = &instance;
-        instance.InUse = true;
-        return &instance;
+        // Built in place and never destroyed: a library thread that ends while the process
+        // exits still frees through it after static destructors have run.
+        alignas(D) static unsigned char storage[sizeof(D)];
+        static D* instance = ::new (static_cast<void*>(storage)) D;
+        instance->pInstance = instance;
+        instance->InUse = true;
+        return instance;
     }
     void ReleaseSingleton() override {
         InUse = false;

@@ -19,9 +19,10 @@ struct TickState {
     bool HaveReading = false;
 };
 
+// Never destroyed: the device thread may read the clock while the process exits.
 TickState& State() {
-    static TickState state;
-    return state;
+    static TickState* state = new TickState;
+    return *state;
 }
 
 } // namespace

@@ -3,8 +3,11 @@
 #include "hmd/devices/list.h"
 #include "hmd/devices/refcount.h"
 #include "hmd/devices/system.h"
+#include "hmd/devices/timer.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -143,6 +146,40 @@ TEST(RefCount, AdoptTakesOverTheCreatorsReference) {
         EXPECT_EQ(moved->GetRefCount(), 1);
     }
     EXPECT_EQ(destroyed, 1);
+}
+
+// A thread of the library may still be ending while the process exits (the device manager
+// asks its thread to exit without waiting): its last Release then frees through the library
+// allocator after static destructors have run. The exit handler below stands for that thread,
+// registered before the allocator exists so that it runs after any static of the library
+// would have been destroyed.
+namespace AtExit {
+Counted* Leftover = nullptr;
+void* EarlyBlock = nullptr;
+int Destroyed = 0;
+void FreeAfterStatics() {
+    Leftover->Release();
+    (void)Timer::GetTicks();
+    System::Destroy();
+    Allocator::FreeAlignedToLibrary(EarlyBlock);
+    std::fflush(stdout);
+    std::_Exit(Destroyed == 1 ? 0 : 3);
+}
+} // namespace AtExit
+
+TEST(AllocatorLifetime, LibraryObjectsCanBeFreedWhileTheProcessExits) {
+    // A fresh process, so that the library's statics are made after the handler is in place.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::atexit(&AtExit::FreeAfterStatics);
+            AtExit::EarlyBlock = Allocator::AllocAlignedFromLibrary(64, 16);
+            System::Init();
+            (void)Timer::GetTicks();
+            AtExit::Leftover = new Counted(&AtExit::Destroyed);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 struct Item : ListNode<Item> {
