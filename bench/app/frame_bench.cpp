@@ -4,7 +4,8 @@
 // scene texts. Prints medians, 95th percentiles and the ratio of the two frame times.
 //
 // Usage: app_frame_bench [--size WxH] [--frames N] [--reference-frames N] [--sector S]
-// Needs a display (run under xvfb-run -a -s "-screen 0 1280x1024x24").
+// Needs a display (run under xvfb-run -a -s "-screen 0 1920x1080x24"). The figures are only as
+// quiet as the machine: the load average is printed before and after the run.
 #include <GL/glew.h>
 
 #include <algorithm>
@@ -47,6 +48,22 @@ vec3 color = world_enlight(uv3_origin, pos, nor, material)
 gl_FragColor = vec4(color, 1.);
 }
 )GLSL";
+
+// The 1, 5 and 15 minute load averages, as the kernel reports them.
+std::string loadAverage() {
+    char text[64] = "unknown";
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (!std::fgets(text, sizeof text, f))
+            std::snprintf(text, sizeof text, "unknown");
+        std::fclose(f);
+    }
+    std::string s = text;
+    // Keep the three averages; the rest is the run-queue and last process id.
+    size_t cut = 0;
+    for (int fields = 0; fields < 3 && cut != std::string::npos; ++fields)
+        cut = s.find(' ', cut + (fields ? 1 : 0));
+    return cut == std::string::npos ? s : s.substr(0, cut);
+}
 
 double nowMs() {
     using namespace std::chrono;
@@ -97,11 +114,14 @@ public:
         std::printf("renderer: %s, window %dx%d, %d frames per scene, %d reference frames\n",
                     reinterpret_cast<const char*>(glGetString(GL_RENDERER)), demo_.windowWidth,
                     demo_.windowHeight, options_.frames, options_.referenceFrames);
+        std::printf("load average before: %s\n", loadAverage().c_str());
         std::printf("%-10s %15s %15s %15s %17s %8s\n", "scene", "trace med/p95", "cloud med/p95",
                     "frame med/p95", "reference med/p95", "ratio");
         for (int s = 0; s < demo_.raymarcher.world.sectorCount(); ++s)
             if (options_.sector < 0 || options_.sector == s)
                 measure(s);
+        std::printf("times in ms; ratio = reference median / frame median\n");
+        std::printf("load average after: %s\n", loadAverage().c_str());
         host_->quit(0);
     }
 
@@ -148,9 +168,9 @@ private:
                       re = summarise(reference);
         static const char* const names[] = {"start", "warehouse", "metaballs", "endfall",
                                             "landscape"};
-        std::printf("%-10s %7.2f/%7.2f %7.2f/%7.2f %7.2f/%7.2f %8.1f/%8.1f %7.1fx\n",
-                    names[sector], tr.median, tr.p95, cl.median, cl.p95, fr.median, fr.p95,
-                    re.median, re.p95, fr.median > 0 ? re.median / fr.median : 0.0);
+        std::printf("%-10s %7.2f/%7.2f %7.2f/%7.2f %7.2f/%7.2f %8.1f/%8.1f %7.1fx\n", names[sector],
+                    tr.median, tr.p95, cl.median, cl.p95, fr.median, fr.p95, re.median, re.p95,
+                    fr.median > 0 ? re.median / fr.median : 0.0);
         std::fflush(stdout);
     }
 
@@ -228,8 +248,7 @@ bool parseArgs(int argc, char** argv, Options& o) {
             return false;
         const char* v = argv[++i];
         if (a == "--size") {
-            if (std::sscanf(v, "%dx%d", &o.width, &o.height) != 2 || o.width < 16 ||
-                o.height < 16)
+            if (std::sscanf(v, "%dx%d", &o.width, &o.height) != 2 || o.width < 16 || o.height < 16)
                 return false;
         } else if (a == "--frames") {
             o.frames = std::atoi(v);
