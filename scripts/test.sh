@@ -36,7 +36,7 @@ ctest --test-dir build/tsan --output-on-failure -j"$jobs"
 if command -v clang++ >/dev/null; then
     section "Fuzzing (bounded)"
     cmake --preset fuzz >/dev/null
-    cmake --build build/fuzz -j"$jobs"
+    cmake --build build/fuzz --target fuzzers -j"$jobs"
     for fuzzer in build/fuzz/tests/fuzz/*_fuzzer; do
         [[ -x "$fuzzer" ]] || continue
         echo "fuzz: $fuzzer for ${FUZZ_SECONDS:-60} s"
