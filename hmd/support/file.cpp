@@ -9,6 +9,25 @@
 
 namespace Visor {
 
+int File::CopyInChunks(File* source, int count) {
+    if (!source || count < 0)
+        return -1;
+    uint8_t chunk[4096];
+    int total = 0;
+    while (total < count) {
+        int want = count - total < int(sizeof(chunk)) ? count - total : int(sizeof(chunk));
+        int n = source->Read(chunk, want);
+        if (n <= 0)
+            break;
+        int written = Write(chunk, n);
+        if (written > 0)
+            total += written;
+        if (written != n)
+            break;
+    }
+    return total;
+}
+
 int FileConstants::ErrorFromErrno(int error) {
     switch (error) {
     case ENOENT:
@@ -176,20 +195,7 @@ int BufferedFile::Seek(int offset, int origin) {
 }
 
 int BufferedFile::CopyFrom(File* source, int count) {
-    uint8_t chunk[4096];
-    int total = 0;
-    while (total < count) {
-        int want = count - total < int(sizeof(chunk)) ? count - total : int(sizeof(chunk));
-        int n = source->Read(chunk, want);
-        if (n <= 0)
-            break;
-        int written = Write(chunk, n);
-        if (written > 0)
-            total += written;
-        if (written != n)
-            break;
-    }
-    return total;
+    return CopyInChunks(source, count);
 }
 
 bool BufferedFile::Close() {

@@ -63,6 +63,11 @@ public:
     // Copies up to count bytes from source to this stream; the number copied, or -1.
     virtual int CopyFrom(File* source, int count) = 0;
     virtual bool Close() = 0;
+
+protected:
+    // CopyFrom through a stack buffer: reads from source and writes to this stream until count
+    // bytes are copied, the source runs dry or a write falls short.
+    int CopyInChunks(File* source, int count);
 };
 
 // A stream over the C library's buffered file functions; opens at construction.

@@ -182,20 +182,7 @@ int FILEFile::Seek(int offset, int origin) {
 int FILEFile::CopyFrom(File* source, int count) {
     if (!pFile || !source || count < 0)
         return -1;
-    uint8_t chunk[4096];
-    int total = 0;
-    while (total < count) {
-        int want = count - total < int(sizeof(chunk)) ? count - total : int(sizeof(chunk));
-        int n = source->Read(chunk, want);
-        if (n <= 0)
-            break;
-        int written = Write(chunk, n);
-        if (written > 0)
-            total += written;
-        if (written != n)
-            break;
-    }
-    return total;
+    return CopyInChunks(source, count);
 }
 
 bool FILEFile::Close() {
