@@ -7,7 +7,10 @@
 //           | "wait:" ms           nothing held
 //           | "drag:" dx "/" dy ":" ms
 //                                  left button down, the pointer moves by (dx, dy) normalised
-//                                  units (the window is 2 units wide) spread over ms, button up
+//                                  units (the window is 2 units wide) spread over ms, button up;
+//                                  the demo turns by dx radians. A scripted move reaches the
+//                                  demo once, where a physical mouse's move in mouse look is
+//                                  reported twice (the move and the echo of the recentre)
 //   keys   := key ("+" key)*       a letter, a digit, Space, Escape, Enter, Tab
 // Steps follow one another; a step's keys go down when it starts and up when it ends.
 #pragma once

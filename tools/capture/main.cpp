@@ -2,6 +2,7 @@
 // writes PNG screenshots. Without a display it runs itself under xvfb-run.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +60,18 @@ int runUnderXvfb(int argc, char** argv, const CaptureOptions& options) {
     return 1;
 }
 
+// The folder the screenshots go to must take new files; checked before a long run, not after.
+bool outputWritable(const std::string& out, std::string& error) {
+    const size_t slash = out.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : out.substr(0, slash);
+    if (access(folder.c_str(), W_OK | X_OK) == 0)
+        return true;
+    error = "cannot write " + out + ": " + folder + ": " + std::strerror(errno);
+    return false;
+}
+
 bool scriptPressesEscape(const CaptureOptions& options) {
     for (const ScriptStep& s : options.script)
         for (int key : s.keys)
@@ -80,6 +93,10 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::fputs(usage(), stdout);
         return 0;
+    }
+    if (!outputWritable(options.out, error)) {
+        std::fprintf(stderr, "nadirport-capture: %s\n", error.c_str());
+        return 2;
     }
     if (!hasDisplay())
         return runUnderXvfb(argc, argv, options);
