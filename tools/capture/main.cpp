@@ -155,9 +155,10 @@ int main(int argc, char** argv) {
     }
     const ImageStats stats = measure(last);
     std::printf("%s: %dx%d, scene %d, %d frames, coverage %.1f%%, mean colour (%.0f, %.0f, "
-                "%.0f)%s\n",
+                "%.0f), luma deviation %.1f%s\n",
                 options.out.c_str(), last.width, last.height, demo->raymarcher.world.current,
                 driver.framesDrawn(), stats.coverage * 100.0, stats.meanRed, stats.meanGreen,
-                stats.meanBlue, driver.quitRequested() ? ", the demo quit" : "");
+                stats.meanBlue, stats.lumaDeviation,
+                driver.quitRequested() ? ", the demo quit" : "");
     return driver.errors().empty() ? code : 1;
 }
