@@ -8,10 +8,11 @@ jobs=$(nproc)
 
 scripts/install-deps.sh --test
 
-# GL tests need a display; give them a virtual one when there is none.
+# GL tests need a display; give them a virtual one when there is none. -noreset: an X server
+# resets when its last client leaves, and a test that connects during the reset finds no display.
 xvfb=()
 if [[ -z "${DISPLAY:-}" ]]; then
-    xvfb=(xvfb-run -a -s "-screen 0 1280x1024x24")
+    xvfb=(xvfb-run -a -s "-screen 0 1280x1024x24 -noreset")
 fi
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"

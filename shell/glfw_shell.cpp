@@ -314,6 +314,14 @@ void WindowShell::warpCursor(void* user, int x, int y) {
     double cx = 0, cy = 0;
     glfwGetCursorPos(shell->window_, &cx, &cy);
     glfwSetCursorPos(shell->window_, x, y);
+    // GLFW reports a move only when the position differs from the last one it reported, and
+    // its warp does not update that memory: the next real move of the same size as the last
+    // would be dropped. Changing the cursor mode makes it read the position afresh; set it to
+    // the other mode and back.
+    const int mode = glfwGetInputMode(shell->window_, GLFW_CURSOR);
+    glfwSetInputMode(shell->window_, GLFW_CURSOR,
+                     mode == GLFW_CURSOR_NORMAL ? GLFW_CURSOR_HIDDEN : GLFW_CURSOR_NORMAL);
+    glfwSetInputMode(shell->window_, GLFW_CURSOR, mode);
     // A warp to where the cursor already is produces no move, so there is nothing to echo, and
     // the next real move must not be swallowed in its place.
     if (cx != x || cy != y)

@@ -283,6 +283,35 @@ TEST_F(WindowShellTest, RelativeModeRecentresTheCursorAndReportsTheEcho) {
     EXPECT_FALSE(shell.pointers()->skipNextMove);
 }
 
+TEST_F(WindowShellTest, RepeatedEqualMovesInRelativeModeAreAllReported) {
+    if (!haveXdotool())
+        GTEST_SKIP() << "xdotool is not installed";
+    // A steady mouse: every move lands on the same spot relative to the recentred cursor, so
+    // the toolkit sees the same position again and again and must not take it for no move.
+    ASSERT_EQ(std::system("xdotool mousemove 100 100"), 0);
+    RecordingViewport viewport;
+    int moves = 0;
+    size_t before = 0;
+    viewport.onDraw = [&](RecordingViewport& v, int frame) {
+        if (frame == 3) {
+            before = v.pointerEvents.size();
+            v.host->setRelativePointer(true);
+        } else if (frame > 3 && moves < 3 && v.pointerEvents.size() >= before + 1 + 2 * moves) {
+            moves += std::system("xdotool mousemove 610 400") == 0;
+        } else if (v.pointerEvents.size() >= before + 7 || frame > 20000) {
+            v.host->quit(0);
+        }
+    };
+    WindowShell shell(&viewport, 1280, 800);
+    ASSERT_TRUE(shell.created());
+    ASSERT_EQ(shell.run(), 0);
+    ASSERT_EQ(moves, 3);
+    ASSERT_EQ(viewport.pointerEvents.size(), before + 7) << "switch-on echo, then move + echo x3";
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FLOAT_EQ(viewport.pointerEvents[before + 1 + 2 * i].dx, -30 * 2.0f / 1280)
+            << "move " << i;
+}
+
 TEST_F(WindowShellTest, RealPointerMoveInRelativeModeReachesTheViewportTwice) {
     if (!haveXdotool())
         GTEST_SKIP() << "xdotool is not installed";
