@@ -98,8 +98,10 @@ bool PointerState::update(InputMessage message, float px, float py, std::uint32_
         if (skipNextMove) {
             // The echo of our own recentre. Reporting it anyway is deliberate: the viewport
             // hears the previous event (flags, position, motion) a second time, which the
-            // mouse-look gains were tuned against.
+            // mouse-look gains were tuned against. The echo itself changes no bit, though: a
+            // button press that switched mouse look on must not read as a second press.
             skipNextMove = false;
+            changed = 0;
             return true;
         }
         flags ^= PointerFlag::Moved | PointerFlag::Toggle;

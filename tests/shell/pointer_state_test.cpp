@@ -176,8 +176,9 @@ TEST_F(PointerStateTest, OneRelativeMoveIsReportedTwice) {
     EXPECT_EQ(warps[0], std::make_pair(640, 400));
     PointerState first = pointers;
     first.skipNextMove = false;
+    first.changed = 0;
 
-    // The move that recentring causes: reported, but as an exact repeat of the real one.
+    // The move that recentring causes: reported as a repeat of the real one that changes no bit.
     ASSERT_TRUE(move(640, 400, 101));
     expectSameRecord(first, pointers);
     EXPECT_EQ(warps.size(), 1u);
@@ -206,4 +207,14 @@ TEST_F(PointerStateTest, RelativeModeWorksWithoutAWarp) {
     EXPECT_TRUE(pointers.skipNextMove);
     EXPECT_TRUE(move(1, 1));
     EXPECT_FALSE(pointers.skipNextMove);
+}
+
+TEST_F(PointerStateTest, EchoOfThePressThatStartsMouseLookIsNoSecondPress) {
+    ASSERT_TRUE(move(100, 100));
+    ASSERT_TRUE(press());
+    EXPECT_EQ(pointers.changed, 0x02u);
+    pointers.setRelative(true, warp()); // what the demo does on the press
+    ASSERT_TRUE(move(640, 400));        // the recentre's echo
+    EXPECT_EQ(pointers.flags & 0x02u, 0x02u) << "the button is still down";
+    EXPECT_EQ(pointers.changed, 0u) << "but it did not go down again";
 }

@@ -312,6 +312,37 @@ TEST_F(WindowShellTest, RepeatedEqualMovesInRelativeModeAreAllReported) {
             << "move " << i;
 }
 
+TEST_F(WindowShellTest, ClickThatStartsMouseLookAwayFromTheCentreIsOnePress) {
+    if (!haveXdotool())
+        GTEST_SKIP() << "xdotool is not installed";
+    // The demo's handling of a press: mouse look on and the cursor hidden, once per press.
+    RecordingViewport viewport;
+    int presses = 0;
+    bool released = false;
+    viewport.onPointer = [&](RecordingViewport& v, const PointerState& p) {
+        if ((p.flags & 0x0Eu) && (p.changed & 0x02u)) {
+            ++presses;
+            v.host->setRelativePointer(true);
+            v.host->hideCursor(true);
+        }
+        released = released || (presses > 0 && !(p.flags & 0x02u));
+    };
+    bool clicked = false;
+    viewport.onDraw = [&](RecordingViewport& v, int frame) {
+        if (frame == 3)
+            clicked = std::system("xdotool mousemove 100 100 click 1") == 0;
+        else if ((frame > 3 && released) || frame > 20000)
+            v.host->quit(0);
+    };
+    WindowShell shell(&viewport, 1280, 800);
+    ASSERT_TRUE(shell.created());
+    ASSERT_EQ(shell.run(), 0);
+    ASSERT_TRUE(clicked);
+    ASSERT_TRUE(released);
+    EXPECT_EQ(presses, 1) << "the recentre's echo repeated the press";
+    EXPECT_EQ(shell.cursorCounter(), -1) << "one Escape must bring the cursor back";
+}
+
 TEST_F(WindowShellTest, RealPointerMoveInRelativeModeReachesTheViewportTwice) {
     if (!haveXdotool())
         GTEST_SKIP() << "xdotool is not installed";
