@@ -85,7 +85,7 @@ void Nadirport::draw(std::uint32_t timeMs, float) {
     const KeyState* keys = host->keys();
     flyer.setInput(held(keys, 'W') - held(keys, 'S'), held(keys, 'D') - held(keys, 'A'),
                    held(keys, KeyCode::Space) - held(keys, 'C'));
-    flyer.setBraking(keys->pressed['E'] != 0);
+    flyer.setBraking(held(keys, 'E') != 0.0f);
 
     World& world = raymarcher.world;
     while (timeMs - lastStepMs > stepMs) {

@@ -42,12 +42,24 @@ TEST(CaptureOptions, ReadsEveryOption) {
 
 TEST(CaptureOptions, RejectsBadValuesWithTheirName) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--sector", "5"},        {"--sector", "-1"},         {"--sector", "x"},
-        {"--position", "1,2"},    {"--position", "1,2,3,4"},  {"--position", "1,,3"},
-        {"--direction", "0,0,0"}, {"--position", "nan,0,0"},  {"--frames", "0"},
-        {"--frames", "12abc"},    {"--size", "640"},          {"--size", "0x400"},
-        {"--script", "W"},        {"--script", "Q+Shiftt:10"}, {"--frame-ms", "-3"},
-        {"--sector"},             {"--bogus"},                {"stray"},
+        {"--sector", "5"},
+        {"--sector", "-1"},
+        {"--sector", "x"},
+        {"--position", "1,2"},
+        {"--position", "1,2,3,4"},
+        {"--position", "1,,3"},
+        {"--direction", "0,0,0"},
+        {"--position", "nan,0,0"},
+        {"--frames", "0"},
+        {"--frames", "12abc"},
+        {"--size", "640"},
+        {"--size", "0x400"},
+        {"--script", "W"},
+        {"--script", "Q+Shiftt:10"},
+        {"--frame-ms", "-3"},
+        {"--sector"},
+        {"--bogus"},
+        {"stray"},
     };
     for (const auto& args : bad) {
         CaptureOptions o;
@@ -75,8 +87,8 @@ TEST(CaptureOptions, FrameCountCoversTheScriptAndNumberedNamesKeepTheExtension) 
 TEST(InputScript, ParsesKeysChordsWaitsAndDrags) {
     std::vector<ScriptStep> steps;
     std::string error;
-    ASSERT_TRUE(parseScript("w:2000, Space+D:100,wait:50,drag:0.5/-0.25:300,Escape:0", steps,
-                            error))
+    ASSERT_TRUE(
+        parseScript("w:2000, Space+D:100,wait:50,drag:0.5/-0.25:300,Escape:0", steps, error))
         << error;
     ASSERT_EQ(steps.size(), 5u);
     EXPECT_EQ(steps[0].keys, std::vector<int>{'W'});
@@ -159,8 +171,8 @@ TEST(Png, RoundTripKeepsPixelsAndRowOrder) {
     Image image;
     image.width = 3;
     image.height = 2;
-    image.rgba = {255, 0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255,   // bottom row
-                  10, 20, 30, 255, 40, 50, 60, 255, 70, 80, 90, 255}; // top row
+    image.rgba = {255, 0,  0,  255, 0,  255, 0,  255, 0,  0,  255, 255,  // bottom row
+                  10,  20, 30, 255, 40, 50,  60, 255, 70, 80, 90,  255}; // top row
     char path[] = "/tmp/nadirport_png_XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);

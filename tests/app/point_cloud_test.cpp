@@ -50,7 +50,7 @@ TEST_F(PointCloudTest, OnePointPerTexelAtTheTexelCorner) {
     glGetBufferSubData(GL_ARRAY_BUFFER, 0, 524288, data.data());
     EXPECT_EQ(data[0], 0.0f);
     EXPECT_EQ(data[1], 0.0f);
-    EXPECT_EQ(data[2], 1.0f / 256.0f); // vertex 1: next column
+    EXPECT_EQ(data[2], 1.0f / 256.0f);           // vertex 1: next column
     EXPECT_EQ(data[2 * 256 + 1], 1.0f / 256.0f); // vertex 256: next row
     EXPECT_EQ(data[2 * 65535], 255.0f / 256.0f);
     EXPECT_EQ(data[2 * 65535 + 1], 255.0f / 256.0f);
@@ -95,9 +95,9 @@ TEST_F(PointCloudTest, DrawsARoundPointSizedByDepthInTheTracedColour) {
     EXPECT_NEAR(centre.r, 200, 2);
     EXPECT_NEAR(centre.g, 40, 2);
     EXPECT_NEAR(centre.b, 90, 2);
-    EXPECT_EQ(centre.a, 255); // alpha is forced to 1
-    EXPECT_GT(test::readPixel(32 + 8, 32).r, 100);  // inside the radius of 10
-    EXPECT_EQ(test::readPixel(32 + 12, 32).r, 0);   // outside it
+    EXPECT_EQ(centre.a, 255);                        // alpha is forced to 1
+    EXPECT_GT(test::readPixel(32 + 8, 32).r, 100);   // inside the radius of 10
+    EXPECT_EQ(test::readPixel(32 + 12, 32).r, 0);    // outside it
     EXPECT_EQ(test::readPixel(32 + 8, 32 + 8).r, 0); // a corner of the square sprite, cut off
 }
 

@@ -109,7 +109,7 @@ TEST_F(CommandQueueTest, CommandsRunInPushOrderAndSizesRoundTo16) {
 TEST_F(CommandQueueTest, WrapsToStartWhenEndIsFullAndTailResetsBegin) {
     FillWithBig(7, 0); // End 1792
     ASSERT_TRUE(PopAndRun());
-    ASSERT_TRUE(PopAndRun()); // Begin 512
+    ASSERT_TRUE(PopAndRun());                         // Begin 512
     ASSERT_TRUE(Queue.PushCommand(Small(&Ran, 100))); // End 1840, 208 bytes left at the end
     ASSERT_TRUE(Queue.PushCommand(Big(&Ran, 101)));   // 256 < Begin: wraps to 0
     ThreadCommandQueue::State s = Queue.GetState();
@@ -172,7 +172,7 @@ TEST_F(CommandQueueTest, FullRingBlocksUntilAPop) {
 TEST_F(CommandQueueTest, WrappedRingNeedsStrictlyMoreRoomThanTheCommand) {
     FillWithBig(8, 0);
     ASSERT_TRUE(PopAndRun());
-    ASSERT_TRUE(PopAndRun()); // Begin 512
+    ASSERT_TRUE(PopAndRun());                     // Begin 512
     ASSERT_TRUE(Queue.PushCommand(Big(&Ran, 8))); // wraps: End 256, Begin - End == 256
     Pusher p(&Queue, Big(&Ran, 9));
     ASSERT_TRUE(Eventually([&] { return Queue.GetState().WaitingPushers == 1; }));
@@ -226,8 +226,8 @@ TEST_F(CommandQueueTest, FillAndDrainNotificationPoints) {
 }
 
 TEST(CommandEventTest, SetByPushIntoEmptyQueueClearedByEmptyPop) {
-    Ptr<Linux::DeviceManagerThread> t = Ptr<Linux::DeviceManagerThread>::Adopt(
-        new Linux::DeviceManagerThread);
+    Ptr<Linux::DeviceManagerThread> t =
+        Ptr<Linux::DeviceManagerThread>::Adopt(new Linux::DeviceManagerThread);
     ASSERT_TRUE(t->IsValid());
     std::vector<int> ran;
     ThreadCommand::PopBuffer buffer;
@@ -301,7 +301,8 @@ TEST_F(CommandQueueTest, BlockingPushReturnsAfterTheCommandRan) {
 
 TEST_F(CommandQueueTest, UnpoppedCommandsAreDestroyedWithTheQueue) {
     struct Tracked : ThreadCommandImpl<Tracked> {
-        explicit Tracked(std::shared_ptr<int> token) : ThreadCommandImpl<Tracked>(false), Token(token) {}
+        explicit Tracked(std::shared_ptr<int> token)
+            : ThreadCommandImpl<Tracked>(false), Token(token) {}
         void Execute() const override {}
         std::shared_ptr<int> Token;
     };
@@ -327,8 +328,8 @@ TEST_F(CommandQueueTest, MemberCallCommandsStoreResults) {
     int result = -1;
     ASSERT_TRUE(Queue.PushCall(&c, &Counter::Add, 5));
     std::uint32_t end = Queue.GetState().End;
-    Pusher p(&Queue, ThreadCommandMF2<Counter, int, int, int>(&c, &Counter::AddTwo, &result, 1, 2,
-                                                             true));
+    Pusher p(&Queue,
+             ThreadCommandMF2<Counter, int, int, int>(&c, &Counter::AddTwo, &result, 1, 2, true));
     ASSERT_TRUE(Eventually([&] { return Queue.GetState().End > end; }));
     PopAndRun();
     PopAndRun();

@@ -7,4 +7,6 @@ struct HugeCommand : Visor::ThreadCommandImpl<HugeCommand> {
     unsigned char Payload[300];
 };
 
-bool PushHuge(Visor::ThreadCommandQueue& queue) { return queue.PushCommand(HugeCommand()); }
+bool PushHuge(Visor::ThreadCommandQueue& queue) {
+    return queue.PushCommand(HugeCommand());
+}

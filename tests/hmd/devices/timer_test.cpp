@@ -8,7 +8,9 @@ using namespace Visor;
 namespace {
 
 std::uint32_t fakeMs = 0;
-std::uint32_t FakeClock() { return fakeMs; }
+std::uint32_t FakeClock() {
+    return fakeMs;
+}
 
 class TickClock : public ::testing::Test {
 protected:

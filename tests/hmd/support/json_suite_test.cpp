@@ -91,7 +91,9 @@ const std::map<std::string, bool> ImplementationDefined = {
     {"i_structure_500_nested_arrays.json", false},      // deeper than JSON::MaxDepth
 };
 
-std::string SuiteDir() { return std::string(VISOR_TESTDATA_DIR) + "/json_test_suite"; }
+std::string SuiteDir() {
+    return std::string(VISOR_TESTDATA_DIR) + "/json_test_suite";
+}
 
 std::vector<std::string> ListFiles(const std::string& dir) {
     std::vector<std::string> names;
@@ -131,7 +133,8 @@ TEST(JSONConformanceSuite, EveryFileGetsTheReadersAnswer) {
         SCOPED_TRACE(relative);
         std::string name = relative.substr(relative.find('/') + 1);
         const char* error = nullptr;
-        Ptr<JSON> root = Ptr<JSON>::Adopt(JSON::Load((SuiteDir() + "/" + relative).c_str(), &error));
+        Ptr<JSON> root =
+            Ptr<JSON>::Adopt(JSON::Load((SuiteDir() + "/" + relative).c_str(), &error));
         (root ? accepted : rejected)++;
 
         char kind = relative.rfind("test_parsing/", 0) == 0 ? name[0] : 't';
