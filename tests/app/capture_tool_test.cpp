@@ -31,12 +31,12 @@ TEST(CaptureOptions, ReadsEveryOption) {
     EXPECT_EQ(o.position, vec3(1, -2.5f, 3));
     EXPECT_TRUE(o.hasPosition && o.hasDirection);
     EXPECT_EQ(o.frames, 30);
-    EXPECT_EQ(o.script.size(), 1u);
-    EXPECT_EQ(o.out, "x.png");
     EXPECT_EQ(o.every, 5);
     EXPECT_EQ(o.width, 640);
     EXPECT_EQ(o.height, 400);
     EXPECT_EQ(o.frameMs, 0u);
+    EXPECT_EQ(o.script.size(), 1u);
+    EXPECT_EQ(o.out, "x.png");
     EXPECT_TRUE(o.quiet);
 }
 
@@ -77,7 +77,7 @@ TEST(CaptureOptions, FrameCountCoversTheScriptAndNumberedNamesKeepTheExtension) 
     CaptureOptions o;
     std::string error;
     ASSERT_TRUE(parse({"--script", "W:2000,Space:100"}, o, error));
-    EXPECT_EQ(framesToRun(o), (2100 + 15) / 16 + 8);
+    EXPECT_GE(framesToRun(o) * 16, 2100); // the whole script, at 16 ms a frame
     o.frames = 3;
     EXPECT_EQ(framesToRun(o), 3);
     EXPECT_EQ(numberedPath("shots/a.png", 12), "shots/a_000012.png");
@@ -107,7 +107,7 @@ TEST(InputScript, ParsesKeysChordsWaitsAndDrags) {
 
 using Kind = ScriptEvent::Kind;
 
-TEST(ScriptPlayer, PressesAndReleasesOnTheDrawClock) {
+TEST(ScriptPlayer, PressesAndReleasesOnTheDrawClockAndTapsInOneFrame) {
     std::vector<ScriptStep> steps;
     std::string error;
     ASSERT_TRUE(parseScript("W:32,S:16", steps, error));
@@ -129,15 +129,12 @@ TEST(ScriptPlayer, PressesAndReleasesOnTheDrawClock) {
     EXPECT_EQ(e[0].kind, Kind::keyUp);
     EXPECT_TRUE(player.finished());
     EXPECT_TRUE(player.advance(2000).empty());
-}
 
-TEST(ScriptPlayer, ZeroLengthTapPressesAndReleasesInOneFrame) {
-    std::vector<ScriptStep> steps;
-    std::string error;
+    // A zero-length tap presses and releases in one frame.
     ASSERT_TRUE(parseScript("wait:16,Escape:0", steps, error));
-    ScriptPlayer player(steps);
-    EXPECT_TRUE(player.advance(0).empty());
-    const auto e = player.advance(16);
+    ScriptPlayer tap(steps);
+    EXPECT_TRUE(tap.advance(0).empty());
+    e = tap.advance(16);
     ASSERT_EQ(e.size(), 2u);
     EXPECT_EQ(e[0].kind, Kind::keyDown);
     EXPECT_EQ(e[1].kind, Kind::keyUp);
@@ -167,7 +164,7 @@ TEST(ScriptPlayer, DragMotionAddsUpExactlyWhateverTheFrameTimes) {
     EXPECT_NEAR(dy, -0.3f, 1e-6f);
 }
 
-TEST(Png, RoundTripKeepsPixelsAndRowOrder) {
+TEST(Png, RoundTripKeepsPixelsAndRowOrderAndBadPathsAreReported) {
     Image image;
     image.width = 3;
     image.height = 2;
@@ -185,19 +182,10 @@ TEST(Png, RoundTripKeepsPixelsAndRowOrder) {
     EXPECT_EQ(back.width, 3);
     EXPECT_EQ(back.height, 2);
     EXPECT_EQ(back.rgba, image.rgba);
-}
 
-TEST(Png, ReportsUnwritablePathsAndEmptyImages) {
-    Image image;
-    image.width = 1;
-    image.height = 1;
-    image.rgba = {1, 2, 3, 4};
-    std::string error;
     EXPECT_FALSE(writePng("/nonexistent-dir/x.png", image, error));
     EXPECT_NE(error.find("/nonexistent-dir/x.png"), std::string::npos);
-    Image empty;
-    EXPECT_FALSE(writePng("/tmp/never.png", empty, error));
-    Image back;
+    EXPECT_FALSE(writePng("/tmp/never.png", Image(), error));
     EXPECT_FALSE(readPng("/nonexistent-dir/x.png", back, error));
 }
 

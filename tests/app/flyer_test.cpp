@@ -25,17 +25,6 @@ void expectOrthonormal(const ViewFrame& f) {
     EXPECT_NEAR(dot(f.up, f.forward), 0.0f, 1e-4f);
 }
 
-TEST(Flyer, StartsAtRestLookingDownNegativeZ) {
-    Flyer f;
-    expectNear(f.frame.forward, {0, 0, -1});
-    expectNear(f.frame.right, {1, 0, 0});
-    expectNear(f.frame.up, {0, 1, 0});
-    EXPECT_EQ(f.body.damping, 10.0f);
-    EXPECT_EQ(f.body.mass, 50.0f);
-    EXPECT_EQ(f.body.radius, 2.0f);
-    EXPECT_EQ(f.thrustGain, 350.0f);
-}
-
 TEST(Flyer, ThrustFollowsTheFrameAxes) {
     Flyer f;
     f.setInput(1, 0, 0);
@@ -47,36 +36,19 @@ TEST(Flyer, ThrustFollowsTheFrameAxes) {
     expectNear(f.body.force, {350, 0, 0}, 1e-2f);
 }
 
-TEST(Flyer, BrakingRaisesDampingTo210AndReleasingRestoresIt) {
-    Flyer f;
-    f.setBraking(true);
-    EXPECT_EQ(f.body.damping, 210.0f);
-    f.setBraking(false);
-    EXPECT_EQ(f.body.damping, 10.0f);
-}
-
-TEST(Flyer, HorizontalLookTurnsTowardTheMotion) {
+TEST(Flyer, LookTurnsTowardTheMotionWithoutAPitchLimitAndStaysOrthonormal) {
     Flyer f;
     f.look(pi / 2, 0, 1.0f);
     expectNear(f.frame.forward, {1, 0, 0});
     expectNear(f.frame.up, {0, 1, 0});
     f.look(-pi / 4, 0, 2.0f); // sensitivity scales the angle
     expectNear(f.frame.forward, {0, 0, -1});
-}
-
-TEST(Flyer, PitchIsNotLimitedAndRollsOverTheTop) {
-    Flyer f;
     f.look(0, pi / 2, 1.0f);
     expectNear(f.frame.forward, {0, 1, 0});
     f.look(0, pi / 2, 1.0f);
     // Past straight up: now looking backwards, upside down.
     expectNear(f.frame.forward, {0, 0, 1});
     expectNear(f.frame.up, {0, -1, 0});
-    expectOrthonormal(f.frame);
-}
-
-TEST(Flyer, ManySmallTurnsKeepTheFrameOrthonormal) {
-    Flyer f;
     for (int i = 0; i < 2000; ++i)
         f.look(0.013f * std::sin(float(i)), 0.021f * std::cos(0.7f * float(i)), 1.0f);
     expectOrthonormal(f.frame);

@@ -13,7 +13,7 @@ TEST(LoopClock, FirstFrameElapsedIsTimeLessTheStartReadGap) {
     EXPECT_FLOAT_EQ(frame.seconds, 0.014f);
 }
 
-TEST(LoopClock, ElapsedStaysRightWhenLoopTimeWraps) {
+TEST(LoopClock, ElapsedStaysRightWhenLoopTimeOrTheRawClockWraps) {
     LoopClock clock;
     clock.start(100, 100);
     auto before = clock.tick(100 + 0xFFFFFFF0u);
@@ -21,18 +21,10 @@ TEST(LoopClock, ElapsedStaysRightWhenLoopTimeWraps) {
     auto after = clock.tick(100 + 0xFFFFFFF0u + 0x20u); // raw and loop time both wrap
     EXPECT_EQ(after.timeMs, 0x10u);
     EXPECT_FLOAT_EQ(after.seconds, 0.032f);
-}
 
-TEST(LoopClock, RawClockWrapBeforeLoopTimeDoes) {
-    LoopClock clock;
-    clock.start(0xFFFFFF00u, 0xFFFFFF00u);
-    auto frame = clock.tick(0x00000010u);
+    LoopClock raw; // the raw clock wraps long before loop time does
+    raw.start(0xFFFFFF00u, 0xFFFFFF00u);
+    auto frame = raw.tick(0x00000010u);
     EXPECT_EQ(frame.timeMs, 0x110u);
     EXPECT_FLOAT_EQ(frame.seconds, 0.272f);
-}
-
-TEST(LoopClock, MonotonicClockDoesNotGoBack) {
-    std::uint32_t a = ombrel::monotonicMilliseconds();
-    std::uint32_t b = ombrel::monotonicMilliseconds();
-    EXPECT_LT(b - a, 1000u);
 }

@@ -85,7 +85,10 @@ bool haveXdotool() {
 
 } // namespace
 
-TEST_F(WindowShellTest, ResizeArrivesBeforeInitAndAgainAfterWithTheRequestedSize) {
+// The window and context the renderer will work in: the start-up order, the size and place, what
+// the context offers (float targets, GLSL 1.20, shader-sized point sprites), the cursor counter,
+// and close with the context still current.
+TEST_F(WindowShellTest, OpensTheWindowAndContextTheRendererNeeds) {
     RecordingViewport viewport;
     {
         WindowShell shell(&viewport, 1280, 800);
@@ -111,107 +114,93 @@ TEST_F(WindowShellTest, ResizeArrivesBeforeInitAndAgainAfterWithTheRequestedSize
         GLboolean doubleBuffered = GL_FALSE;
         glGetBooleanv(GL_DOUBLEBUFFER, &doubleBuffered);
         EXPECT_EQ(doubleBuffered, GL_TRUE);
+
+        int major = 0, minor = 0;
+        std::sscanf(reinterpret_cast<const char*>(glGetString(GL_VERSION)), "%d.%d", &major,
+                    &minor);
+        EXPECT_GE(major * 10 + minor, 21);
+        std::sscanf(reinterpret_cast<const char*>(glGetString(GL_SHADING_LANGUAGE_VERSION)),
+                    "%d.%d", &major, &minor);
+        EXPECT_GE(major * 100 + minor, 120);
+        GLint depthBits = 0;
+        glGetIntegerv(GL_DEPTH_BITS, &depthBits);
+        EXPECT_GE(depthBits, 24);
+
+        // A float colour target: values outside [0, 1] must survive.
+        GLuint texture = 0, fbo = 0;
+        glGenTextures(1, &texture);
+        glBindTexture(GL_TEXTURE_2D, texture);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F_ARB, 32, 32, 0, GL_RGBA, GL_FLOAT, nullptr);
+        ASSERT_NE(glGenFramebuffers, nullptr);
+        glGenFramebuffers(1, &fbo);
+        glBindFramebuffer(GL_FRAMEBUFFER, fbo);
+        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
+        ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
+        glViewport(0, 0, 32, 32);
+        glClearColor(2.5f, -1.0f, 0.25f, 1.0f);
+        glClear(GL_COLOR_BUFFER_BIT);
+        float clear[4] = {};
+        glReadPixels(0, 0, 1, 1, GL_RGBA, GL_FLOAT, clear);
+        EXPECT_FLOAT_EQ(clear[0], 2.5f);
+        EXPECT_FLOAT_EQ(clear[1], -1.0f);
+
+        // GLSL 1.20 with shader-sized point sprites: gl_PointCoord must vary across the point.
+        const char* vs = "#version 120\n"
+                         "void main() { gl_Position = gl_Vertex; gl_PointSize = 16.0; }\n";
+        const char* fs = "#version 120\n"
+                         "void main() { gl_FragColor = vec4(gl_PointCoord, 0.0, 1.0); }\n";
+        GLuint program = glCreateProgram();
+        for (auto [type, text] :
+             {std::pair{GL_VERTEX_SHADER, vs}, std::pair{GL_FRAGMENT_SHADER, fs}}) {
+            GLuint shader = glCreateShader(type);
+            glShaderSource(shader, 1, &text, nullptr);
+            glCompileShader(shader);
+            GLint ok = 0;
+            glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
+            EXPECT_EQ(ok, GL_TRUE);
+            glAttachShader(program, shader);
+        }
+        glLinkProgram(program);
+        GLint linked = 0;
+        glGetProgramiv(program, GL_LINK_STATUS, &linked);
+        ASSERT_EQ(linked, GL_TRUE);
+        glUseProgram(program);
+        glEnable(GL_POINT_SPRITE);
+        glEnable(GL_VERTEX_PROGRAM_POINT_SIZE);
+        glClearColor(0, 0, 0, 0);
+        glClear(GL_COLOR_BUFFER_BIT);
+        glBegin(GL_POINTS);
+        glVertex2f(0.0f, 0.0f);
+        glEnd();
+        float left[4] = {}, right[4] = {};
+        glReadPixels(9, 16, 1, 1, GL_RGBA, GL_FLOAT, left);
+        glReadPixels(22, 16, 1, 1, GL_RGBA, GL_FLOAT, right);
+        EXPECT_EQ(left[3], 1.0f) << "the point must cover 16 pixels";
+        EXPECT_LT(left[0], 0.3f);
+        EXPECT_GT(right[0], 0.7f);
+        EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+
+        glUseProgram(0);
+        glDeleteProgram(program);
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        glDeleteFramebuffers(1, &fbo);
+        glDeleteTextures(1, &texture);
+
+        // The cursor is hidden while the counter is below zero.
+        GLFWwindow* window = shell.nativeWindow();
+        shell.hideCursor(true);
+        shell.hideCursor(true);
+        EXPECT_EQ(shell.cursorCounter(), -2);
+        EXPECT_EQ(glfwGetInputMode(window, GLFW_CURSOR), GLFW_CURSOR_HIDDEN);
+        shell.hideCursor(false);
+        EXPECT_EQ(glfwGetInputMode(window, GLFW_CURSOR), GLFW_CURSOR_HIDDEN) << "still below zero";
+        shell.hideCursor(false);
+        EXPECT_EQ(shell.cursorCounter(), 0);
+        EXPECT_EQ(glfwGetInputMode(window, GLFW_CURSOR), GLFW_CURSOR_NORMAL);
     }
     EXPECT_EQ(viewport.calls.back(), "close");
     EXPECT_NE(viewport.currentAtClose, nullptr) << "close must run with the context current";
-}
-
-TEST_F(WindowShellTest, ContextOffersWhatTheRendererNeeds) {
-    RecordingViewport viewport;
-    WindowShell shell(&viewport, 1280, 800);
-    ASSERT_TRUE(shell.created());
-
-    int major = 0, minor = 0;
-    std::sscanf(reinterpret_cast<const char*>(glGetString(GL_VERSION)), "%d.%d", &major, &minor);
-    EXPECT_GE(major * 10 + minor, 21);
-    std::sscanf(reinterpret_cast<const char*>(glGetString(GL_SHADING_LANGUAGE_VERSION)), "%d.%d",
-                &major, &minor);
-    EXPECT_GE(major * 100 + minor, 120);
-    GLint depthBits = 0;
-    glGetIntegerv(GL_DEPTH_BITS, &depthBits);
-    EXPECT_GE(depthBits, 24);
-
-    // A float colour target: values outside [0, 1] must survive.
-    GLuint texture = 0, fbo = 0;
-    glGenTextures(1, &texture);
-    glBindTexture(GL_TEXTURE_2D, texture);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F_ARB, 32, 32, 0, GL_RGBA, GL_FLOAT, nullptr);
-    ASSERT_NE(glGenFramebuffers, nullptr);
-    glGenFramebuffers(1, &fbo);
-    glBindFramebuffer(GL_FRAMEBUFFER, fbo);
-    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
-    ASSERT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
-    glViewport(0, 0, 32, 32);
-    glClearColor(2.5f, -1.0f, 0.25f, 1.0f);
-    glClear(GL_COLOR_BUFFER_BIT);
-    float clear[4] = {};
-    glReadPixels(0, 0, 1, 1, GL_RGBA, GL_FLOAT, clear);
-    EXPECT_FLOAT_EQ(clear[0], 2.5f);
-    EXPECT_FLOAT_EQ(clear[1], -1.0f);
-
-    // GLSL 1.20 with shader-sized point sprites: gl_PointCoord must vary across the point.
-    const char* vs = "#version 120\n"
-                     "void main() { gl_Position = gl_Vertex; gl_PointSize = 16.0; }\n";
-    const char* fs = "#version 120\n"
-                     "void main() { gl_FragColor = vec4(gl_PointCoord, 0.0, 1.0); }\n";
-    GLuint program = glCreateProgram();
-    for (auto [type, text] : {std::pair{GL_VERTEX_SHADER, vs}, std::pair{GL_FRAGMENT_SHADER, fs}}) {
-        GLuint shader = glCreateShader(type);
-        glShaderSource(shader, 1, &text, nullptr);
-        glCompileShader(shader);
-        GLint ok = 0;
-        glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
-        EXPECT_EQ(ok, GL_TRUE);
-        glAttachShader(program, shader);
-    }
-    glLinkProgram(program);
-    GLint linked = 0;
-    glGetProgramiv(program, GL_LINK_STATUS, &linked);
-    ASSERT_EQ(linked, GL_TRUE);
-    glUseProgram(program);
-    glEnable(GL_POINT_SPRITE);
-    glEnable(GL_VERTEX_PROGRAM_POINT_SIZE);
-    glClearColor(0, 0, 0, 0);
-    glClear(GL_COLOR_BUFFER_BIT);
-    glBegin(GL_POINTS);
-    glVertex2f(0.0f, 0.0f);
-    glEnd();
-    float left[4] = {}, right[4] = {};
-    glReadPixels(9, 16, 1, 1, GL_RGBA, GL_FLOAT, left);
-    glReadPixels(22, 16, 1, 1, GL_RGBA, GL_FLOAT, right);
-    EXPECT_EQ(left[3], 1.0f) << "the point must cover 16 pixels";
-    EXPECT_LT(left[0], 0.3f);
-    EXPECT_GT(right[0], 0.7f);
-    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
-
-    glUseProgram(0);
-    glDeleteProgram(program);
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    glDeleteFramebuffers(1, &fbo);
-    glDeleteTextures(1, &texture);
-}
-
-TEST_F(WindowShellTest, RunDrawsUntilQuitAndReturnsItsCode) {
-    RecordingViewport viewport;
-    viewport.onDraw = [](RecordingViewport& v, int frame) {
-        if (frame == 3) {
-            v.host->quit(7);
-            v.host->quit(8); // the first code wins
-        }
-    };
-    int code = -1;
-    {
-        WindowShell shell(&viewport, 1280, 800);
-        ASSERT_TRUE(shell.created());
-        code = shell.run();
-        EXPECT_EQ(viewport.calls.back(), "resize 1280x800") << "close waits for the shell to go";
-    }
-    EXPECT_EQ(code, 7);
-    EXPECT_EQ(viewport.draws.size(), 3u) << "no frame is drawn after quit";
-    EXPECT_EQ(viewport.calls.back(), "close");
-    for (size_t i = 1; i < viewport.draws.size(); ++i)
-        EXPECT_GE(viewport.draws[i].timeMs, viewport.draws[i - 1].timeMs);
 }
 
 namespace {
@@ -221,17 +210,27 @@ std::uint32_t steppingClock() {
 }
 } // namespace
 
-TEST_F(WindowShellTest, LoopTimesComeFromTheClockAndSurviveItsWrap) {
+// The loop draws until quit, returns the first code given, and times every frame by the
+// clock's gaps, also where the raw 32-bit clock wraps.
+TEST_F(WindowShellTest, RunDrawsUntilQuitAndTimesFramesAcrossTheClockWrap) {
     fakeNow = 0xFFFFFF00u;
     RecordingViewport viewport;
     viewport.onDraw = [](RecordingViewport& v, int frame) {
-        if (frame == 40)
-            v.host->quit(0);
+        if (frame == 40) {
+            v.host->quit(7);
+            v.host->quit(8); // the first code wins
+        }
     };
-    WindowShell shell(&viewport, 1280, 800, steppingClock);
-    ASSERT_TRUE(shell.created());
-    ASSERT_EQ(shell.run(), 0);
-    ASSERT_EQ(viewport.draws.size(), 40u);
+    int code = -1;
+    {
+        WindowShell shell(&viewport, 1280, 800, steppingClock);
+        ASSERT_TRUE(shell.created());
+        code = shell.run();
+        EXPECT_EQ(viewport.calls.back(), "resize 1280x800") << "close waits for the shell to go";
+    }
+    EXPECT_EQ(code, 7);
+    EXPECT_EQ(viewport.calls.back(), "close");
+    ASSERT_EQ(viewport.draws.size(), 40u) << "no frame is drawn after quit";
     // The raw clock passes 2^32 after about 25 reads; every frame still sees its own gap.
     EXPECT_LT(fakeNow, 0x1000u);
     for (size_t i = 1; i < viewport.draws.size(); ++i) {
@@ -239,22 +238,6 @@ TEST_F(WindowShellTest, LoopTimesComeFromTheClockAndSurviveItsWrap) {
         EXPECT_EQ(gap % 10, 0u);
         EXPECT_FLOAT_EQ(viewport.draws[i].seconds, gap / 1000.0f) << "frame " << i;
     }
-}
-
-TEST_F(WindowShellTest, CursorIsHiddenWhileTheCounterIsBelowZero) {
-    RecordingViewport viewport;
-    WindowShell shell(&viewport, 1280, 800);
-    ASSERT_TRUE(shell.created());
-    GLFWwindow* window = shell.nativeWindow();
-    shell.hideCursor(true);
-    shell.hideCursor(true);
-    EXPECT_EQ(shell.cursorCounter(), -2);
-    EXPECT_EQ(glfwGetInputMode(window, GLFW_CURSOR), GLFW_CURSOR_HIDDEN);
-    shell.hideCursor(false);
-    EXPECT_EQ(glfwGetInputMode(window, GLFW_CURSOR), GLFW_CURSOR_HIDDEN) << "still below zero";
-    shell.hideCursor(false);
-    EXPECT_EQ(shell.cursorCounter(), 0);
-    EXPECT_EQ(glfwGetInputMode(window, GLFW_CURSOR), GLFW_CURSOR_NORMAL);
 }
 
 TEST_F(WindowShellTest, RelativeModeRecentresTheCursorAndReportsTheEcho) {
@@ -409,20 +392,21 @@ TEST_F(WindowShellTest, KeysFromTheDisplayReachTheKeyRecord) {
 }
 
 TEST(GlfwKeys, TranslateToTheVirtualKeysTheRecordKnows) {
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_W)), 'W');
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_0)), '0');
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_SPACE)), ' ');
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_ESCAPE)), KeyCode::Escape);
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_F12)), KeyCode::F12);
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_RIGHT_SHIFT)), KeyCode::Shift);
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_RIGHT_CONTROL)), KeyCode::Control);
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_LEFT_ALT)), KeyCode::Alt);
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_KP_ENTER)), KeyCode::Enter);
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_DOWN)), KeyCode::Down);
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_SLASH)), KeyCode::Slash);
-    // Keys without a row reach no code: the record drops them.
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_KP_5)), 0u);
-    EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(GLFW_KEY_F13)), 0u);
+    for (auto [glfw, code] : {std::pair{GLFW_KEY_W, std::uint32_t('W')},
+                              {GLFW_KEY_0, '0'},
+                              {GLFW_KEY_SPACE, ' '},
+                              {GLFW_KEY_ESCAPE, KeyCode::Escape},
+                              {GLFW_KEY_F12, KeyCode::F12},
+                              {GLFW_KEY_RIGHT_SHIFT, KeyCode::Shift},
+                              {GLFW_KEY_RIGHT_CONTROL, KeyCode::Control},
+                              {GLFW_KEY_LEFT_ALT, KeyCode::Alt},
+                              {GLFW_KEY_KP_ENTER, KeyCode::Enter},
+                              {GLFW_KEY_DOWN, KeyCode::Down},
+                              {GLFW_KEY_SLASH, KeyCode::Slash},
+                              // Keys without a row reach no code: the record drops them.
+                              {GLFW_KEY_KP_5, 0u},
+                              {GLFW_KEY_F13, 0u}})
+        EXPECT_EQ(keyCodeFromVirtualKey(virtualKeyFromGlfw(glfw)), code) << "GLFW key " << glfw;
     EXPECT_EQ(virtualKeyFromGlfw(GLFW_KEY_UNKNOWN), 0u);
     EXPECT_EQ(virtualKeyFromGlfw(GLFW_KEY_WORLD_1), 0u);
 }

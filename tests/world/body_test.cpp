@@ -43,17 +43,14 @@ TEST_F(BodyPhysics, FallsFreelyUnderGravityInOpenSpace) {
     EXPECT_NEAR(body.position.y, -0.5f * 4.59f * step * step, 1e-7f);
 }
 
-TEST_F(BodyPhysics, ClearSphereFeelsNoCollisionForce) {
-    EXPECT_EQ(collide(floor, vec3(0, 2.5f, 0), vec3(), 2.0f, 0.0f), vec3());
-    // Exactly touching is not penetrating.
-    EXPECT_EQ(collide(floor, vec3(0, 2.0f, 0), vec3(), 2.0f, 0.0f), vec3());
-}
-
 TEST_F(BodyPhysics, PenetrationOfOneHundredthPushesWithOneHundredEighty) {
     const vec3 f = collide(floor, vec3(3, 1.99f, -7), vec3(0, -5, 0), 2.0f, 0.0f);
     EXPECT_NEAR(f.x, 0.0f, 1e-3f);
     EXPECT_NEAR(f.y, 180.0f, 0.01f);
     EXPECT_NEAR(f.z, 0.0f, 1e-3f);
+    // Clear of the floor, or exactly touching it, is no penetration.
+    EXPECT_EQ(collide(floor, vec3(0, 2.5f, 0), vec3(), 2.0f, 0.0f), vec3());
+    EXPECT_EQ(collide(floor, vec3(0, 2.0f, 0), vec3(), 2.0f, 0.0f), vec3());
 }
 
 TEST_F(BodyPhysics, GradientIsTheUnitNormalOfASlopedSurface) {
@@ -74,7 +71,7 @@ TEST_F(BodyPhysics, FlatFieldInsidePenetrationGivesNoForceInsteadOfNaN) {
     EXPECT_NEAR(body.velocity.y, -0.07344f, 1e-6f); // only gravity acted
 }
 
-TEST_F(BodyPhysics, DampingScalesHorizontalSpeedByTheStartOfStepFactor) {
+TEST_F(BodyPhysics, DampingScalesSpeedByTheStartOfStepFactorAndThrustAddsForceOverMass) {
     body.velocity = vec3(10, 0, -4);
     integrate(open, body, 0.0f, step);
     const float factor = 1.0f - 0.2f * step; // k / m = 0.2 per second
@@ -85,14 +82,13 @@ TEST_F(BodyPhysics, DampingScalesHorizontalSpeedByTheStartOfStepFactor) {
     body.damping = 210.0f;
     integrate(open, body, 0.0f, step);
     EXPECT_NEAR(body.velocity.x, 10.0f * (1.0f - 4.2f * step), 1e-5f);
-}
-
-TEST_F(BodyPhysics, ThrustAddsForceOverMass) {
+    // From rest, thrust alone: a = F / m; the force is read, never written.
+    body.velocity = vec3();
+    body.damping = 10.0f;
     body.force = vec3(350, 0, 0);
     integrate(open, body, 0.0f, step);
     EXPECT_NEAR(body.velocity.x, 7.0f * step, 1e-6f);
-    EXPECT_EQ(body.force, vec3(350, 0, 0)); // read, never written
-    EXPECT_EQ(body.damping, 10.0f);
+    EXPECT_EQ(body.force, vec3(350, 0, 0));
 }
 
 TEST_F(BodyPhysics, MasslessBodyIsLeftUntouchedAndLogged) {

@@ -110,8 +110,6 @@ TEST_F(RaymarcherGl, BuildsOneLinkedProgramPerSceneWithoutLogLines) {
         EXPECT_NE(p.origin, -1);
         EXPECT_NE(p.direction, -1);
     }
-    EXPECT_EQ(marcher->tileSize, 128);
-    EXPECT_EQ(marcher->tilesPerSide, 2);
 }
 
 TEST_F(RaymarcherGl, FragmentSourceIsTheSixPiecesJoinedInOrder) {
@@ -125,11 +123,8 @@ TEST_F(RaymarcherGl, FragmentSourceIsTheSixPiecesJoinedInOrder) {
         std::string source(static_cast<size_t>(length), '\0');
         glGetShaderSource(shader, length, nullptr, &source[0]);
         source.resize(source.find('\0') == std::string::npos ? source.size() : source.find('\0'));
-        EXPECT_EQ(source.size(), std::strlen(glslPrelude) + glslLibrary.size() +
-                                     sector.worldText.size() + std::strlen(glslTracer) +
-                                     sector.materialText.size() + std::strlen(glslMain))
-            << "scene " << i;
-        EXPECT_TRUE(source == expected) << "scene " << i;
+        EXPECT_TRUE(source == expected)
+            << "scene " << i << ": " << source.size() << " bytes, not " << expected.size();
     }
 }
 
@@ -218,6 +213,13 @@ TEST_F(RaymarcherGl, NextDrawAfterAPortalCrossingUsesTheNewScenesProgramAndFar) 
         ASSERT_EQ(texel.w, 500.0f);
         ASSERT_NEAR(length(texel.xyz()), 5000.0f, 1.0f);
     }
+    // Misses are drawn black.
+    std::vector<unsigned char> colours(size * size * 4);
+    glBindTexture(GL_TEXTURE_2D, marcher->colours->name());
+    glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, colours.data());
+    glBindTexture(GL_TEXTURE_2D, 0);
+    for (size_t i = 0; i < colours.size(); i += 4)
+        ASSERT_EQ(colours[i] | colours[i + 1] | colours[i + 2], 0) << "texel " << i / 4;
 
     // Its exit box leads into the warehouse; the next frame traces there with a range of 100.
     vec3 position(-33, -14, -10);

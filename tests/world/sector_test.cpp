@@ -28,7 +28,7 @@ TEST(SectorDistance, StartRoomWallsAndKneeTunnel) {
     EXPECT_EQ(s.distance(vec3(3, -2, 5), 0), s.distance(vec3(3, -2, 5), 123.0f));
 }
 
-TEST(SectorDistance, WarehouseCrateIsNearerThanFloor) {
+TEST(SectorDistance, WarehouseShaftTunnelAndCratesTurnedPerTile) {
     SectorWarehouse s;
     EXPECT_NEAR(s.distance(vec3(0, 0, 0), 0), 2.5f, eps);
     // Down the shaft below the hall the shaft wall, 3 away, is the nearest surface.
@@ -37,10 +37,6 @@ TEST(SectorDistance, WarehouseCrateIsNearerThanFloor) {
     EXPECT_LT(s.distance(vec3(2, -90, -41), 0), 0.0f);
     // The tunnel back to the start room is open at its anchor.
     EXPECT_NEAR(s.distance(vec3(21, 0, 30), 0), 3.0f, eps);
-}
-
-TEST(SectorDistance, WarehouseCratesTurnPerTile) {
-    SectorWarehouse s;
     // Crate centres of the row at x = -4, y = -3: z = 2.5 + 5n. Tile 0 is not turned.
     EXPECT_NEAR(s.distance(vec3(-4, -3, 2.5f), 0), -1.5f, eps);
     EXPECT_NEAR(s.distance(vec3(-2, -3, 3.5f), 0), 0.5f, eps);
@@ -52,7 +48,7 @@ TEST(SectorDistance, WarehouseCratesTurnPerTile) {
                 eps);
 }
 
-TEST(SectorDistance, MetaballsShaftIsFreeAllTheWayUp) {
+TEST(SectorDistance, MetaballsShaftRoomAndBlobs) {
     SectorMetaballs s;
     for (float y : {100.0f, 40.0f, 13.0f, -20.0f, -60.0f, -100.0f}) {
         for (float t : {0.0f, 1.0f, 2.5f, 10.0f}) {
@@ -61,10 +57,6 @@ TEST(SectorDistance, MetaballsShaftIsFreeAllTheWayUp) {
     }
     // Far above, the blob term caps the distance at 2.5.
     EXPECT_NEAR(s.distance(vec3(0, 100, 0), 0), 2.5f, 0.01f);
-}
-
-TEST(SectorDistance, MetaballsRoomTurnsWithTime) {
-    SectorMetaballs s;
     EXPECT_NEAR(s.distance(vec3(11.5f, 0, 0), 0), 0.5f, 1e-3f);
     // At t = pi/2 the room has turned by pi/4 about z: the same point is 12 - 11.5 cos(pi/4)
     // from two faces, more than the blob term's cap, which then decides.
@@ -73,10 +65,6 @@ TEST(SectorDistance, MetaballsRoomTurnsWithTime) {
     EXPECT_LT(blobCap, 2.5f);
     // Outside the room (not in the shaft) it is solid.
     EXPECT_LT(s.distance(vec3(0, 0, 14), 0), 0.0f);
-}
-
-TEST(SectorDistance, MetaballsBlobsAreSolidNearTheirCentres) {
-    SectorMetaballs s;
     // Ball 0 sits at (0, 0, 4) at t = 0; its processor surface lies where the field is 2.5.
     EXPECT_LT(s.distance(vec3(0, 0, 4.1f), 0), 0.0f);
     // Between the field values 1 (drawn) and 2.5 (solid) the viewer passes.
@@ -95,11 +83,10 @@ TEST(SectorDistance, EndfallCratesNotFloorNearOrigin) {
     EXPECT_LT(s.distance(vec3(-30, -9, 50), 0), 0.0f);
 }
 
-TEST(SectorDistance, LandscapeFloorAndFarDistance) {
+TEST(SectorDistance, LandscapeFloor) {
     SectorLandscape s;
     EXPECT_NEAR(s.distance(vec3(0, 0, 0), 0), 100.0f, eps);
     EXPECT_NEAR(s.distance(vec3(1234, -99, -777), 3), 1.0f, eps);
-    EXPECT_EQ(s.far, 5000.0f);
 }
 
 // --- Portal data and lookups --------------------------------------------------------------
@@ -116,9 +103,10 @@ public:
     float distance(const vec3&, float) const override { return 1.0f; }
 };
 
-TEST(SectorPortals, ExitTestIsStrict) {
+TEST(SectorPortals, ExitTestIsStrictAndAnchorsAreFirstOfLinkOrOrigin) {
     TestSector s;
     EXPECT_EQ(s.findExit(vec3(0, 0, 0)), 0);
+    EXPECT_EQ(s.findExit(vec3(0.5f, 0, 0)), 0); // overlapping exits: the first added wins
     EXPECT_EQ(s.findExit(vec3(-1.999f, 1.999f, -1.999f)), 0);
     // On a face: outside (the second box starts at x = -1, so x = -2 is outside both).
     EXPECT_EQ(s.findExit(vec3(-2, 0, 0)), -1);
@@ -126,58 +114,14 @@ TEST(SectorPortals, ExitTestIsStrict) {
     EXPECT_EQ(s.findExit(vec3(3, 0, 0)), -1);
     // Only the second box reaches past x = 2.
     EXPECT_EQ(s.findExit(vec3(2.5f, 0, 0)), 1);
-    EXPECT_EQ(s.findExit(vec3(100, 100, 100)), -1);
-}
-
-TEST(SectorPortals, OverlappingExitsGiveTheFirstAdded) {
-    TestSector s;
-    EXPECT_EQ(s.findExit(vec3(0.5f, 0, 0)), 0);
-}
-
-TEST(SectorPortals, AnchorIsFirstOfLinkOrOrigin) {
-    TestSector s;
     EXPECT_EQ(s.anchor(7), vec3(1, 2, 3));
     EXPECT_EQ(s.anchor(8), vec3(0, 0, 0));
-    SectorEndfall end;
-    EXPECT_EQ(end.anchor(0x0001), vec3(0, 0, 0));
-    EXPECT_EQ(end.anchor(0x0203), vec3(0, 100, 0));
-}
-
-TEST(SectorPortals, ScenesCarryTheirPortalData) {
-    SectorStart start;
-    ASSERT_EQ(start.anchors.size(), 1u);
-    ASSERT_EQ(start.exits.size(), 1u);
-    EXPECT_EQ(start.exits[0].target, 1);
-    EXPECT_EQ(start.exits[0].link, 0x0001);
-    EXPECT_EQ(start.exits[0].halfSize, vec3(3, 3, 6));
-
-    SectorWarehouse warehouse;
-    ASSERT_EQ(warehouse.anchors.size(), 2u);
-    EXPECT_EQ(warehouse.anchors[0].link, 0x0001);
-    EXPECT_EQ(warehouse.anchors[1].link, 0x0102);
-    ASSERT_EQ(warehouse.exits.size(), 2u);
-    EXPECT_EQ(warehouse.exits[0].target, 0);
-    EXPECT_EQ(warehouse.exits[1].target, 2);
-    EXPECT_EQ(warehouse.exits[1].halfSize, vec3(4, 20, 4));
-
-    SectorMetaballs metaballs;
-    EXPECT_EQ(metaballs.anchor(0x0102), vec3(0, 40, 0));
-    EXPECT_EQ(metaballs.anchor(0x0203), vec3(0, -40, 0));
-    ASSERT_EQ(metaballs.exits.size(), 1u);
-    EXPECT_EQ(metaballs.exits[0].centre, vec3(0, -60, 0));
-
-    EXPECT_TRUE(SectorEndfall().exits.empty());
-
-    SectorLandscape landscape;
-    ASSERT_EQ(landscape.exits.size(), 1u);
-    EXPECT_EQ(landscape.exits[0].target, 1);
-    EXPECT_EQ(landscape.anchor(0x0001), vec3(-33, -14, 2));
 }
 
 // Both ends of every portal must be reachable: a body of radius 2 fits at the exit's centre
 // and at the place the crossing moves it to, and it lands outside every exit of the target
 // scene, so it does not bounce straight back.
-TEST(SectorPortals, BothEndsOfEveryExitAreOpen) {
+TEST(SectorPortals, BothEndsOfEveryExitAreAnchoredAndOpen) {
     World world;
     for (int i = 0; i < world.sectorCount(); ++i) {
         const Worldsector& from = world.sector(i);
@@ -185,6 +129,14 @@ TEST(SectorPortals, BothEndsOfEveryExitAreOpen) {
             ASSERT_GE(e.target, 0);
             ASSERT_LT(e.target, world.sectorCount());
             const Worldsector& to = world.sector(e.target);
+            // A link joins two scenes that both hold an anchor for it.
+            auto has = [&](const Worldsector& s) {
+                for (const Anchor& a : s.anchors)
+                    if (a.link == e.link)
+                        return true;
+                return false;
+            };
+            EXPECT_TRUE(has(from) && has(to)) << "scene " << i << " link " << e.link;
             vec3 landing = e.centre + (to.anchor(e.link) - from.anchor(e.link));
             EXPECT_EQ(to.findExit(landing), -1) << "scene " << i << " to " << e.target;
             for (float t : {0.0f, 0.7f, 3.0f}) {
@@ -192,23 +144,6 @@ TEST(SectorPortals, BothEndsOfEveryExitAreOpen) {
                 EXPECT_GE(to.distance(landing, t), 2.0f - 1e-4f)
                     << "scene " << e.target << " t " << t;
             }
-        }
-    }
-}
-
-// A link joins two scenes that both hold an anchor for it.
-TEST(SectorPortals, EveryExitLinkHasAnchorsAtBothEnds) {
-    World world;
-    for (int i = 0; i < world.sectorCount(); ++i) {
-        for (const Exit& e : world.sector(i).exits) {
-            auto has = [&](const Worldsector& s) {
-                for (const Anchor& a : s.anchors)
-                    if (a.link == e.link)
-                        return true;
-                return false;
-            };
-            EXPECT_TRUE(has(world.sector(i))) << "scene " << i << " link " << e.link;
-            EXPECT_TRUE(has(world.sector(e.target))) << "scene " << e.target << " link " << e.link;
         }
     }
 }
