@@ -44,14 +44,14 @@ fi
 expect_start_failure "no GL driver" "shell: cannot create an OpenGL 2.1 context" \
     env LIBGL_DRIVERS_PATH=/nonexistent "$nadirport"
 
-wait_exit() { # pid, label: waits up to 10 s, then checks for exit status 0
+wait_exit() { # pid, label: waits up to 30 s (a loaded machine builds shaders slowly), then checks for exit status 0
     local pid=$1 label=$2 i
-    for i in $(seq 100); do
+    for i in $(seq 300); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
     if kill -0 "$pid" 2>/dev/null; then
-        fail "$label: still running after 10 s"
+        fail "$label: still running after 30 s"
         kill "$pid"
         wait "$pid"
         return
@@ -81,7 +81,7 @@ if start "escape"; then
     echo "window: $geometry"
     [[ $geometry == *"X=0 Y=0 WIDTH=1280 HEIGHT=800 "* ]] ||
         fail "escape: expected a 1280x800 client area at (0, 0)"
-    xdotool windowfocus --sync "$window" 2>/dev/null
+    timeout 5 xdotool windowfocus --sync "$window" 2>/dev/null
     xdotool key Escape
     wait_exit "$pid" "escape"
 fi
