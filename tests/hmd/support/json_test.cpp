@@ -39,52 +39,25 @@ std::string Printed(double value) {
 
 } // namespace
 
-TEST(JSONReader, ReadsLiteralsWithValueText) {
-    Ptr<JSON> root = Parse(" [null, true, false] ");
-    ASSERT_TRUE(root);
-    ASSERT_EQ(root->Type, Visor::JSON_Array);
-    ASSERT_EQ(root->GetItemCount(), 3);
-    EXPECT_EQ(root->GetItemByIndex(0)->Type, Visor::JSON_Null);
-    JSON* yes = root->GetItemByIndex(1);
-    EXPECT_EQ(yes->Type, Visor::JSON_Bool);
-    EXPECT_EQ(yes->Value, "true");
-    EXPECT_EQ(yes->dValue, 1.0);
-    JSON* no = root->GetItemByIndex(2);
-    EXPECT_EQ(no->Value, "false");
-    EXPECT_EQ(no->dValue, 0.0);
-}
-
-TEST(JSONReader, ContainersWithOnlyWhitespaceAreEmpty) {
-    Ptr<JSON> array = Parse("[ \t\r\n\x01 ]");
-    ASSERT_TRUE(array);
-    EXPECT_EQ(array->Type, Visor::JSON_Array);
-    EXPECT_EQ(array->GetItemCount(), 0);
-    Ptr<JSON> object = Parse("{\n\n}");
-    ASSERT_TRUE(object);
-    EXPECT_EQ(object->Type, Visor::JSON_Object);
-    EXPECT_EQ(object->GetItemCount(), 0);
-}
-
-TEST(JSONReader, MembersKeepOrderAndNames) {
-    Ptr<JSON> root = Parse(R"({"b": 1, "a": "x", "c": {"d": []}})");
+TEST(JSONReader, ReadsValuesMembersInOrderAndIgnoresTrailingText) {
+    Ptr<JSON> root = Parse(R"( {"b": [null, true, false], "a": "x", "c": {"d": [)"
+                           " \t\r\n\x01 ]}} ] garbage");
     ASSERT_TRUE(root);
     ASSERT_EQ(root->GetItemCount(), 3);
-    EXPECT_EQ(root->GetItemByIndex(0)->Name, "b");
     EXPECT_EQ(root->GetItemByIndex(1)->Name, "a");
     EXPECT_EQ(root->GetItemByName("a")->Value, "x");
+    JSON* b = root->GetItemByIndex(0);
+    EXPECT_EQ(b->Name, "b");
+    ASSERT_EQ(b->GetItemCount(), 3);
+    EXPECT_EQ(b->GetItemByIndex(0)->Type, Visor::JSON_Null);
+    EXPECT_EQ(b->GetItemByIndex(1)->Value, "true");
+    EXPECT_EQ(b->GetItemByIndex(1)->dValue, 1.0);
+    EXPECT_EQ(b->GetItemByIndex(2)->Value, "false");
     JSON* c = root->GetItemByName("c");
     ASSERT_TRUE(c);
-    // The name moves out of Value, which stays empty for a container.
-    EXPECT_TRUE(c->Value.IsEmpty());
-    EXPECT_EQ(c->GetItemByName("d")->Type, Visor::JSON_Array);
+    EXPECT_TRUE(c->Value.IsEmpty()); // the name moves out of Value, empty for a container
+    EXPECT_EQ(c->GetItemByName("d")->GetItemCount(), 0);
     EXPECT_EQ(root->GetItemByName("missing"), nullptr);
-    EXPECT_TRUE(root->Name.IsEmpty());
-}
-
-TEST(JSONReader, TextAfterTheFirstValueIsIgnored) {
-    Ptr<JSON> root = Parse("{\"a\": 1} ] garbage");
-    ASSERT_TRUE(root);
-    EXPECT_EQ(root->GetItemCount(), 1);
     EXPECT_TRUE(Parse("[1]]"));
 }
 
@@ -101,19 +74,12 @@ TEST(JSONReader, ReportsTheErrorTextOfThePartThatFailed) {
     EXPECT_EQ(ParseError("[{\"a\": [tru]}]"), "Syntax Error: Invalid syntax");
 }
 
-// ---------------------------------------------------------------------------------------------
-// Numbers
-
-TEST(JSONNumbers, KeepTheSourceText) {
-    Ptr<JSON> root = Parse("[-12.50e+1, 3, 0.5E-2]");
+TEST(JSONNumbers, KeepTheSourceTextAndFollowTheScanRules) {
+    Ptr<JSON> root = Parse("[-12.50e+1, 0.5E-2]");
     ASSERT_TRUE(root);
     EXPECT_EQ(root->GetItemByIndex(0)->Value, "-12.50e+1");
     EXPECT_EQ(root->GetItemByIndex(0)->dValue, -125.0);
-    EXPECT_EQ(root->GetItemByIndex(1)->dValue, 3.0);
-    EXPECT_EQ(root->GetItemByIndex(2)->dValue, 0.005);
-}
-
-TEST(JSONNumbers, TakeOneLeadingZeroOnly) {
+    EXPECT_EQ(root->GetItemByIndex(1)->dValue, 0.005);
     Ptr<JSON> doubleZero = Parse("0012");
     ASSERT_TRUE(doubleZero);
     EXPECT_EQ(doubleZero->dValue, 0.0);
@@ -123,32 +89,20 @@ TEST(JSONNumbers, TakeOneLeadingZeroOnly) {
     EXPECT_EQ(single->dValue, 12.0);
     // Inside an array the unread rest of 0012 is no separator.
     EXPECT_EQ(ParseError("[0012]"), "Syntax Error: Missing ending bracket");
+    // A '.' needs a digit after it; an exponent without digits counts as zero.
+    EXPECT_EQ(Parse("1.")->dValue, 1.0);
+    EXPECT_EQ(Parse("2e+")->dValue, 2.0);
+    EXPECT_EQ(Parse("2e+")->Value, "2e+");
+    EXPECT_TRUE(std::signbit(Parse("-")->dValue));
 }
 
 TEST(JSONNumbers, ConvertDecimalsWithCorrectRounding) {
-    const char* texts[] = {"0.3",
-                           "1.1",
-                           "0.1",
-                           "123456.789",
-                           "2.2250738585072014e-308",
-                           "1.7976931348623157e308",
-                           "9007199254740993"};
-    for (const char* text : texts) {
+    for (const char* text : {"0.3", "1.1", "123456.789", "2.2250738585072014e-308",
+                             "1.7976931348623157e308", "9007199254740993"}) {
         Ptr<JSON> root = Parse(text);
         ASSERT_TRUE(root) << text;
         EXPECT_EQ(root->dValue, std::strtod(text, nullptr)) << text;
     }
-}
-
-TEST(JSONNumbers, PartialFormsReadByTheScanRules) {
-    // A '.' needs a digit after it; an exponent without digits counts as zero.
-    EXPECT_EQ(Parse("1.")->dValue, 1.0);
-    EXPECT_EQ(Parse("2e")->dValue, 2.0);
-    EXPECT_EQ(Parse("2e+")->Value, "2e+");
-    Ptr<JSON> minus = Parse("-");
-    ASSERT_TRUE(minus);
-    EXPECT_EQ(minus->dValue, 0.0);
-    EXPECT_TRUE(std::signbit(minus->dValue));
 }
 
 TEST(JSONNumbers, OutOfRangeBecomesInfinityOrZeroNeverNaN) {
@@ -157,7 +111,6 @@ TEST(JSONNumbers, OutOfRangeBecomesInfinityOrZeroNeverNaN) {
     EXPECT_EQ(Parse("1e-999")->dValue, 0.0);
     EXPECT_EQ(Parse("123e99999999999999999999999")->dValue, HUGE_VAL);
     EXPECT_EQ(Parse("0e99999999999999999999999")->dValue, 0.0);
-    EXPECT_EQ(Parse("0.000001e-400")->dValue, 0.0);
     EXPECT_EQ(Parse("100000e-400")->dValue, 0.0);
     EXPECT_EQ(Parse("0.000001e400")->dValue, HUGE_VAL);
     std::string manyDigits(5000, '9');
@@ -167,20 +120,10 @@ TEST(JSONNumbers, OutOfRangeBecomesInfinityOrZeroNeverNaN) {
     EXPECT_DOUBLE_EQ(Parse("0." + std::string(400, '0') + "1e401")->dValue, 1.0);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Strings
-
-TEST(JSONStrings, ResolveEscapes) {
-    Ptr<JSON> root = Parse(R"("a\b\f\n\r\t\/\"\\\q")");
-    ASSERT_TRUE(root);
-    EXPECT_EQ(root->Type, Visor::JSON_String);
-    EXPECT_EQ(std::string(root->Value.ToCStr()), "a\b\f\n\r\t/\"\\q");
-}
-
-TEST(JSONStrings, UnicodeEscapesBecomeUtf8) {
+TEST(JSONStrings, ResolveEscapesAndUnicodeBecomesUtf8) {
+    EXPECT_EQ(std::string(Parse(R"("a\b\f\n\r\t\/\"\\\q")")->Value.ToCStr()), "a\b\f\n\r\t/\"\\q");
     EXPECT_EQ(Parse(R"("\u00e9")")->Value, "\xC3\xA9");
     EXPECT_EQ(Parse(R"("\u20AC")")->Value, "\xE2\x82\xAC");
-    EXPECT_EQ(Parse(R"("\u0041")")->Value, "A");
     EXPECT_EQ(Parse(R"("\ud83d\ude00")")->Value, "\xF0\x9F\x98\x80");
     EXPECT_EQ(Parse(R"("\udbff\udfff")")->Value, "\xF4\x8F\xBF\xBF");
 }
@@ -213,20 +156,12 @@ TEST(JSONStrings, TruncatedEscapesFailWithoutReadingPastTheText) {
     }
 }
 
-TEST(JSONStrings, UnterminatedStringEndsWithTheText) {
+TEST(JSONStrings, RawBytesAreCopiedAndAnUnterminatedStringEndsWithTheText) {
+    EXPECT_EQ(Parse("\"tab\there \x01 \xC3\xA9 \xFF\"")->Value, "tab\there \x01 \xC3\xA9 \xFF");
     EXPECT_EQ(Parse("\"abc")->Value, "abc");
     EXPECT_EQ(Parse("\"abc\\")->Value, "abc");
     EXPECT_EQ(ParseError("[\"abc"), "Syntax Error: Missing ending bracket");
 }
-
-TEST(JSONStrings, RawBytesAreCopiedAsTheyStand) {
-    Ptr<JSON> root = Parse("\"tab\there \x01 \xC3\xA9 \xFF\"");
-    ASSERT_TRUE(root);
-    EXPECT_EQ(root->Value, "tab\there \x01 \xC3\xA9 \xFF");
-}
-
-// ---------------------------------------------------------------------------------------------
-// Nesting
 
 class JSONNesting : public ::testing::Test {
 protected:
@@ -241,35 +176,25 @@ protected:
     }
 };
 
-TEST_F(JSONNesting, AcceptsTheDepthLimit) {
+TEST_F(JSONNesting, AcceptsTheDepthLimitAndRefusesDeeperWithAnErrorText) {
     EXPECT_TRUE(Parse(Nested(JSON::MaxDepth, '[', ']')));
     EXPECT_TRUE(Parse(Nested(JSON::MaxDepth - 1, '{', '}', "{}")));
-    EXPECT_FALSE(Parse(Nested(JSON::MaxDepth, '{', '}', "{}")));
-}
-
-TEST_F(JSONNesting, RefusesDeeperDocumentsWithAnErrorText) {
     EXPECT_EQ(ParseError(Nested(JSON::MaxDepth + 1, '[', ']')), "Syntax Error: Nesting too deep");
     EXPECT_EQ(ParseError(Nested(JSON::MaxDepth, '{', '}', "[]")), "Syntax Error: Nesting too deep");
     EXPECT_EQ(ParseError(std::string(100000, '[')), "Syntax Error: Nesting too deep");
     EXPECT_EQ(ParseError(Nested(50000, '{', '}')), "Syntax Error: Nesting too deep");
 }
 
-// ---------------------------------------------------------------------------------------------
-// Printing
-
 TEST(JSONPrinter, NumbersFollowTheFormatRules) {
-    EXPECT_EQ(Printed(3), "3");
     EXPECT_EQ(Printed(-7), "-7");
     EXPECT_EQ(Printed(-0.0), "0");
     EXPECT_EQ(Printed(2147483647.0), "2147483647");
     EXPECT_EQ(Printed(-2147483648.0), "-2147483648");
     EXPECT_EQ(Printed(2147483648.0), "2147483648");
     EXPECT_EQ(Printed(1.5), "1.500000");
-    EXPECT_EQ(Printed(-0.25), "-0.250000");
     EXPECT_EQ(Printed(1e10), "10000000000");
     EXPECT_EQ(Printed(1e59), "99999999999999997168788049560464200849936328366177157906432");
     EXPECT_EQ(Printed(1e60), "1.000000e+60");
-    EXPECT_EQ(Printed(1e70), "1.000000e+70");
     EXPECT_EQ(Printed(1e-7), "1.000000e-07");
     EXPECT_EQ(Printed(1e-6), "0.000001");
     EXPECT_EQ(Printed(123456789.5), "123456789.500000");
@@ -287,14 +212,6 @@ TEST(JSONPrinter, EscapesQuotesBackslashesAndControlBytes) {
               "[\"q\\\"b\\\\ \\b\\t\\n\\f\\r \\u0001\\u001f\x7f \xC3\xA9/\"]");
 }
 
-TEST(JSONPrinter, EmptyObjectFormatting) {
-    Ptr<JSON> empty = Ptr<JSON>::Adopt(JSON::CreateObject());
-    EXPECT_EQ(Print(empty.GetPtr(), 1, true), "{\n}");
-    EXPECT_EQ(Print(empty.GetPtr(), 0, true), "{\n}");
-    EXPECT_EQ(Print(empty.GetPtr(), 3, true), "{\n\t\t}");
-    EXPECT_EQ(Print(empty.GetPtr(), 1, false), "{}");
-}
-
 // An empty object closes one tab short of its depth, unlike a filled one; profile files
 // written this way must keep the same bytes.
 TEST(JSONPrinter, FormattedObjectsIndentWithTabs) {
@@ -310,6 +227,9 @@ TEST(JSONPrinter, FormattedObjectsIndentWithTabs) {
                                              "\t}\n"
                                              "}");
     EXPECT_EQ(Print(root.GetPtr()), R"({"a":1,"b":[1,"x",false],"c":{"d":null,"e":{}}})");
+    Ptr<JSON> empty = Ptr<JSON>::Adopt(JSON::CreateObject());
+    EXPECT_EQ(Print(empty.GetPtr(), 0, true), "{\n}");
+    EXPECT_EQ(Print(empty.GetPtr(), 3, true), "{\n\t\t}");
 }
 
 TEST(JSONPrinter, PrintsBuiltTrees) {
@@ -324,9 +244,6 @@ TEST(JSONPrinter, PrintsBuiltTrees) {
     EXPECT_EQ(Print(root.GetPtr()),
               R"({"name":"Ann","height":1.750000,"on":true,"none":null,"list":[1,{}]})");
 }
-
-// ---------------------------------------------------------------------------------------------
-// Round trips
 
 namespace {
 

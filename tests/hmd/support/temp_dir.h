@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include <ftw.h>
@@ -30,23 +32,13 @@ public:
 
     // Writes bytes to name (creating it); false on failure.
     bool write(const std::string& name, const std::string& bytes) const {
-        std::FILE* f = std::fopen(file(name).c_str(), "wb");
-        if (!f)
-            return false;
-        bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-        return std::fclose(f) == 0 && ok;
+        std::ofstream out(file(name), std::ios::binary);
+        return bool(out.write(bytes.data(), std::streamsize(bytes.size())).flush());
     }
     std::string read(const std::string& name) const {
-        std::string bytes;
-        std::FILE* f = std::fopen(file(name).c_str(), "rb");
-        if (!f)
-            return bytes;
-        char chunk[4096];
-        size_t n;
-        while ((n = std::fread(chunk, 1, sizeof(chunk), f)) > 0)
-            bytes.append(chunk, n);
-        std::fclose(f);
-        return bytes;
+        std::ostringstream bytes;
+        bytes << std::ifstream(file(name), std::ios::binary).rdbuf();
+        return bytes.str();
     }
 
 private:
