@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 namespace Visor {
 
@@ -35,8 +34,7 @@ void Allocator::FreeToLibrary(void* p) {
 // Used for library objects made before initialisation; the same heap as the default. Never
 // destroyed, like the installed default, so blocks can be freed during process exit.
 static DefaultAllocator& FallbackAllocator() {
-    alignas(DefaultAllocator) static unsigned char storage[sizeof(DefaultAllocator)];
-    static DefaultAllocator* fallback = ::new (static_cast<void*>(storage)) DefaultAllocator;
+    static DefaultAllocator* fallback = new DefaultAllocator;
     return *fallback;
 }
 

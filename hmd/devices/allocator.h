@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
 
 namespace Visor {
 
@@ -41,8 +40,7 @@ public:
     static D* InitSystemSingleton() {
         // Built in place and never destroyed: a library thread that ends while the process
         // exits still frees through it after static destructors have run.
-        alignas(D) static unsigned char storage[sizeof(D)];
-        static D* instance = ::new (static_cast<void*>(storage)) D;
+        static D* instance = new D;
         instance->pInstance = instance;
         instance->InUse = true;
         return instance;
