@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -32,14 +33,18 @@ DeviceManagerThread::DeviceManagerThread(DeviceManagerImpl* manager)
     : Thread(32768, -1), Manager(manager) {
     CommandEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (CommandEvent < 0)
-        ErrorToLog("Visor::DeviceManagerThread - cannot create the command eventfd (errno %d).",
-                   errno);
+        ErrorToLog("Visor::DeviceManagerThread - cannot create the command eventfd (%s); no "
+                   "device can be used. If the process ran out of file descriptors, raise its "
+                   "limit (ulimit -n).",
+                   std::strerror(errno));
     // Entry 0 is the command event and has no notifier.
     WaitHandles.push_back(CommandEvent);
     WaitNotifiers.push_back(nullptr);
 }
 
 DeviceManagerThread::~DeviceManagerThread() {
+    // First, so that no push still inside reaches OnQueueFilled with the eventfd closed.
+    CloseQueue();
     WaitHandles.clear();
     WaitNotifiers.clear();
     if (CommandEvent >= 0)
@@ -138,6 +143,7 @@ void DeviceManagerThread::DetachManager() {
 
 int DeviceManagerThread::Run() {
     SetThreadName("Visor::DeviceManagerThread");
+    SetConsumerThread(GetThreadId());
     TextToLog("Visor::DeviceManagerThread - running (ThreadId=0x%X).\n", GetThreadId());
 
     bool statusReady = false;
@@ -154,6 +160,9 @@ int DeviceManagerThread::Run() {
             command.Execute();
             continue;
         }
+        // An exit requested here on a full ring ends the loop once the ring is drained.
+        if (IsExitDone())
+            break;
         // Sleep until a command, device I/O or the nearest tick deadline. Timeouts and I/O
         // go back to the ticks without popping; a set command event (or a failed poll) goes
         // back to the queue.
@@ -183,6 +192,8 @@ int DeviceManagerThread::Run() {
         StatusSource->ShutdownAndWait();
     TextToLog("Visor::DeviceManagerThread - exiting (ThreadId=0x%X).\n", GetThreadId());
     command.Clear();
+    // The kernel may hand this id to a new thread, which must not count as the consumer.
+    SetConsumerThread(0);
     return 0;
 }
 

@@ -1,6 +1,8 @@
 // The command ring: copying commands in and out, blocking pushes, waiting pushers and exit.
 #include "hmd/devices/thread_commands.h"
 
+#include <atomic>
+
 #include "hmd/devices/allocator.h"
 #include "hmd/devices/list.h"
 #include "hmd/devices/log.h"
@@ -12,11 +14,15 @@ namespace Visor {
 class QueueEvent : public ListNode<QueueEvent> {
 public:
     Event E;
+    // Set by the consumer before its pulse; a pulse without it comes from closing the queue.
+    bool Ran = false;
 };
 
 void ThreadCommand::NotifyDone() const {
-    if (DoneEvent)
+    if (DoneEvent) {
+        DoneEvent->Ran = true;
         DoneEvent->E.Pulse();
+    }
 }
 
 // ---- Pop buffer -------------------------------------------------------------------------
@@ -56,6 +62,7 @@ public:
         Buffer = static_cast<unsigned char*>(
             Allocator::AllocAlignedFromLibrary(ThreadCommandQueue::BufferSize, 16));
     }
+    // Runs after Close: no pusher is inside any more.
     ~ThreadCommandQueueImpl() {
         // Commands never popped are destroyed without running.
         while (Buffer && Begin != End) {
@@ -68,6 +75,23 @@ public:
         while (QueueEvent* e = WaitingPushers.PopFront())
             delete e;
         Allocator::FreeAlignedToLibrary(Buffer);
+    }
+
+    void Close() {
+        Mutex::Locker lock(&QueueLock);
+        Closing = true;
+        while (QueueEvent* waiter = WaitingPushers.PopFront())
+            waiter->E.Pulse();
+        for (QueueEvent* e = BusyEvents.GetFirst(); e; e = BusyEvents.GetNext(e))
+            e->E.Pulse();
+        // Woken pushers still take the lock and touch their events on the way out.
+        while (PushersInside != 0)
+            PushersGone.Wait(&QueueLock);
+    }
+
+    bool OnConsumerThread() const {
+        std::uint32_t consumer = ConsumerThread.load(std::memory_order_relaxed);
+        return consumer != 0 && consumer == Thread::GetCurrentThreadId();
     }
 
     QueueEvent* TakeEvent() {
@@ -116,8 +140,17 @@ public:
     mutable Mutex QueueLock;
     bool ExitRequested = false;
     bool ExitDone = false;
+    // The exit command found no room on the consumer thread: exit once the ring is drained.
+    bool ExitOnDrain = false;
+    bool Closing = false;
+    // Threads between entering and leaving PostCommand; Close waits for it to reach 0.
+    unsigned PushersInside = 0;
+    Condition PushersGone;
+    std::atomic<std::uint32_t> ConsumerThread{0};
     List<QueueEvent> IdleEvents;
     List<QueueEvent> WaitingPushers;
+    // Done events of blocking commands not yet run, so Close can answer their pushers.
+    List<QueueEvent> BusyEvents;
     unsigned char* Buffer = nullptr;
     std::uint32_t Begin = 0, End = 0, Tail = 0;
 };
@@ -142,7 +175,16 @@ private:
 ThreadCommandQueue::ThreadCommandQueue() : pImpl(new ThreadCommandQueueImpl(this)) {}
 
 ThreadCommandQueue::~ThreadCommandQueue() {
+    CloseQueue();
     delete pImpl;
+}
+
+void ThreadCommandQueue::CloseQueue() {
+    pImpl->Close();
+}
+
+void ThreadCommandQueue::SetConsumerThread(std::uint32_t threadId) {
+    pImpl->ConsumerThread.store(threadId, std::memory_order_relaxed);
 }
 
 bool ThreadCommandQueue::PostCommand(const ThreadCommand& command) {
@@ -152,25 +194,39 @@ bool ThreadCommandQueue::PostCommand(const ThreadCommand& command) {
         return false;
     }
     ThreadCommandQueueImpl& q = *pImpl;
-    if (!q.Buffer)
+    if (!q.Buffer) {
+        ErrorToLog("Visor::ThreadCommandQueue - command refused: the command ring could not be "
+                   "allocated.");
         return false;
+    }
+    const bool onConsumer = q.OnConsumerThread();
+    if (onConsumer && !command.IsExit()) {
+        // Queued, it would wait for this very thread: to run it, or to make room.
+        command.Execute();
+        return true;
+    }
     const std::uint32_t size = RoundUp16(command.GetSize());
     QueueEvent* spaceEvent = nullptr;
     QueueEvent* doneEvent = nullptr;
+    bool accepted = false;
 
     q.QueueLock.Lock();
+    ++q.PushersInside;
     for (;;) {
         bool wasWoken = spaceEvent != nullptr;
         if (spaceEvent) {
             q.IdleEvents.PushBack(spaceEvent);
             spaceEvent = nullptr;
         }
-        if (q.ExitRequested && !command.IsExit()) {
-            q.QueueLock.Unlock();
-            return false;
-        }
+        if (q.Closing || (q.ExitRequested && !command.IsExit()))
+            break;
         bool wasEmpty = q.End == q.Begin;
         unsigned char* at = q.Reserve(size);
+        if (!at && onConsumer) {
+            q.ExitOnDrain = true;
+            accepted = true;
+            break;
+        }
         if (!at) {
             spaceEvent = q.TakeEvent();
             // A woken pusher that still finds no room keeps its turn at the front, so waiting
@@ -185,30 +241,39 @@ bool ThreadCommandQueue::PostCommand(const ThreadCommand& command) {
             continue;
         }
         ThreadCommand* copy = command.CopyTo(at);
-        if (copy->Blocking) {
+        copy->DoneEvent = nullptr;
+        if (copy->Blocking && !onConsumer) {
             doneEvent = q.TakeEvent();
+            doneEvent->Ran = false;
+            q.BusyEvents.PushBack(doneEvent);
             copy->DoneEvent = doneEvent;
-        } else {
-            copy->DoneEvent = nullptr;
         }
         if (wasEmpty)
             OnQueueFilled();
+        accepted = true;
         break;
     }
-    q.QueueLock.Unlock();
-
     if (doneEvent) {
+        q.QueueLock.Unlock();
         doneEvent->E.Wait();
-        Mutex::Locker lock(&q.QueueLock);
+        q.QueueLock.Lock();
+        accepted = doneEvent->Ran;
         q.IdleEvents.PushBack(doneEvent);
     }
-    return true;
+    // The last touch of the queue: once PushersInside is 0 and the lock is free, Close may
+    // return and the queue be deleted.
+    if (--q.PushersInside == 0 && q.Closing)
+        q.PushersGone.NotifyAll();
+    q.QueueLock.Unlock();
+    return accepted;
 }
 
 bool ThreadCommandQueue::TakeCommand(ThreadCommand::PopBuffer* buffer) {
     ThreadCommandQueueImpl& q = *pImpl;
     Mutex::Locker lock(&q.QueueLock);
     if (q.End == q.Begin) {
+        if (q.ExitOnDrain)
+            q.ExitDone = true;
         OnQueueDrained();
         return false;
     }

@@ -24,7 +24,7 @@ public:
         : Size(static_cast<std::uint16_t>(size)), Blocking(blocking), IsExitCommand(exitCommand) {}
     virtual ~ThreadCommand() = default;
 
-    // Runs on the consumer thread.
+    // Runs on the consumer thread (inline on the pushing thread when that is the consumer).
     virtual void Execute() const = 0;
     // Builds a copy of this command in memory (PopBufferStorage bytes, 16-byte aligned).
     virtual ThreadCommand* CopyTo(void* memory) const = 0;
@@ -32,7 +32,7 @@ public:
     std::size_t GetSize() const { return Size; }
     bool IsBlocking() const { return Blocking; }
     bool IsExit() const { return IsExitCommand; }
-    // Consumer side: wakes the pusher of a blocking command once it has run.
+    // Consumer thread: wakes the pusher of a blocking command once it has run.
     void NotifyDone() const;
 
     // The consumer's holding place for one popped command; destroys it when replaced.
@@ -168,19 +168,25 @@ public:
     static constexpr std::uint32_t BufferSize = 2048;
 
     ThreadCommandQueue();
+    // Waits until no pusher is inside a push (see CloseQueue), so the last reference may be
+    // dropped on any thread, the consumer's included, while others still wait in pushes.
     virtual ~ThreadCommandQueue();
     ThreadCommandQueue(const ThreadCommandQueue&) = delete;
     ThreadCommandQueue& operator=(const ThreadCommandQueue&) = delete;
 
-    // Called under the queue lock when a push makes the queue non-empty.
+    // Called under the queue lock, on the pushing thread, when a push makes the queue
+    // non-empty.
     virtual void OnQueueFilled() {}
-    // Called under the queue lock when a pop finds the queue empty.
+    // Called under the queue lock, on the consumer thread, when a pop finds the queue empty.
     virtual void OnQueueDrained() {}
 
-    // Copies command into the ring, waiting for space while the ring is full. A blocking
-    // command returns only after the consumer has run it. False (and the command does not
-    // run) once exit was requested, unless it is the exit command; also false for a command
-    // larger than the pop buffer, which the typed pushes refuse at compile time.
+    // Any thread. Copies command into the ring, waiting for space while the ring is full. A
+    // blocking command returns only after the consumer has run it. False (and the command
+    // does not run) once exit was requested, unless it is the exit command; also false for a
+    // command larger than the pop buffer, which the typed pushes refuse at compile time.
+    // On the consumer thread nothing waits, since only that thread makes room or runs
+    // commands: every command but the exit command runs at once, inline, even after exit
+    // was requested, and returns true; the exit command is queued behind earlier commands.
     bool PostCommand(const ThreadCommand& command);
     template <class C> bool PushCommand(const C& command) {
         static_assert(std::is_base_of<ThreadCommand, C>::value, "not a ThreadCommand");
@@ -189,17 +195,23 @@ public:
         return PostCommand(command);
     }
 
-    // Consumer: moves the oldest command into buffer; false when the queue is empty.
+    // Consumer thread only: moves the oldest command into buffer; false when the queue is
+    // empty.
     bool TakeCommand(ThreadCommand::PopBuffer* buffer);
+    // Names the consumer thread (0: none known, so no push runs inline). The consumer calls
+    // it when it starts taking commands and clears it when it ends.
+    void SetConsumerThread(std::uint32_t threadId);
 
-    // Requests exit once (later calls do nothing) and pushes the exit command; with wait,
-    // returns after the consumer ran it.
+    // Any thread. Requests exit once (later calls do nothing) and pushes the exit command;
+    // with wait, returns after the consumer ran it (never waits on the consumer thread).
     void RequestExit(bool wait = false);
+    // Any thread.
     bool IsExitRequested() const;
-    // True once the consumer has run the exit command; its loop ends there.
+    // Any thread. True once the consumer has run the exit command (or, for an exit requested
+    // on the consumer thread with a full ring, drained the ring); its loop ends there.
     bool IsExitDone() const;
 
-    // Snapshot for diagnostics and tests.
+    // Any thread: snapshot for diagnostics and tests.
     struct State {
         std::uint32_t Begin, End, Tail;
         std::uint32_t WaitingPushers, IdleEvents;
@@ -246,6 +258,12 @@ public:
     bool PushCallAndWaitResult(O* object, R (C::*method)(A1, A2), R* result, P1&& a1, P2&& a2) {
         return PushCommand(ThreadCommandMF2<C, R, A1, A2>(object, method, result, a1, a2, true));
     }
+
+protected:
+    // Any thread, idempotent: refuses further pushes, answers every pusher still waiting
+    // (false: its command never ran) and returns once none is inside a push. Destructors of
+    // derived queues call it first, so no push reaches their half-destroyed notifications.
+    void CloseQueue();
 
 private:
     ThreadCommandQueueImpl* pImpl;

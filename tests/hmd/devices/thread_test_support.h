@@ -1,22 +1,22 @@
 // Helpers shared by the tests that drive the library's threads for real.
 #pragma once
 
+#include "hmd/devices/log.h"
 #include "hmd/devices/thread_commands.h"
 #include "hmd/devices/threads.h"
 
 #include <atomic>
 #include <functional>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <string>
 
 namespace visor_test {
 
 // Waits (bounded) for a condition another thread makes true.
 template <class F> bool Eventually(F f) {
-    for (int i = 0; i < 5000; ++i) {
-        if (f())
-            return true;
+    for (int i = 0; i < 5000 && !f(); ++i)
         Visor::Thread::MSleep(1);
-    }
     return f();
 }
 
@@ -28,8 +28,6 @@ public:
         EXPECT_TRUE(T->Start());
     }
     ~Spawned() { T->Wait(); }
-    Spawned(const Spawned&) = delete;
-    Spawned& operator=(const Spawned&) = delete;
     Visor::Thread* operator->() const { return T.GetPtr(); }
 
 private:
@@ -52,6 +50,26 @@ public:
 
 private:
     Spawned Run; // last, so that the flags exist before the thread starts
+};
+
+// Collects library log text from any thread.
+class LogText {
+public:
+    LogText() { Visor::Log::SetOutputSink(&LogText::Sink, this); }
+    ~LogText() { Visor::Log::SetOutputSink(nullptr, nullptr); }
+    bool Contains(const std::string& s) {
+        std::lock_guard<std::mutex> g(Lock);
+        return Text.find(s) != std::string::npos;
+    }
+
+private:
+    static void Sink(void* user, Visor::LogMessageType, const char* text) {
+        auto* self = static_cast<LogText*>(user);
+        std::lock_guard<std::mutex> g(self->Lock);
+        self->Text += text;
+    }
+    std::mutex Lock;
+    std::string Text;
 };
 
 } // namespace visor_test
