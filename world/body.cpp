@@ -44,7 +44,7 @@ BodyDerivative evaluate(const Worldsector& scene, const BodyState& state, float 
 void integrate(const Worldsector& scene, BodyState& state, float t, float dt) {
     // A massless body would turn the state into infinities and NaNs for good; keep it as it is.
     if (!(state.mass > 0.0f) || !std::isfinite(state.mass)) {
-        log("body: mass %g is not a positive number; physics step skipped", state.mass);
+        log("BodyState: mass %g is not a positive number; physics step skipped", state.mass);
         return;
     }
     const BodyDerivative a = evaluate(scene, state, t, 0.0f, BodyDerivative{});

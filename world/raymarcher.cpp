@@ -54,6 +54,24 @@ SectorProgram buildSectorProgram(const Worldsector& sector) {
     return record;
 }
 
+// Zeroes every attachment of the bound framebuffer, keeping the caller's clear colour, colour
+// mask and scissor test.
+void clearAttachments() {
+    GLfloat colour[4];
+    GLboolean mask[4];
+    glGetFloatv(GL_COLOR_CLEAR_VALUE, colour);
+    glGetBooleanv(GL_COLOR_WRITEMASK, mask);
+    const GLboolean scissor = glIsEnabled(GL_SCISSOR_TEST);
+    glDisable(GL_SCISSOR_TEST);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glClearColor(0, 0, 0, 0);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glClearColor(colour[0], colour[1], colour[2], colour[3]);
+    glColorMask(mask[0], mask[1], mask[2], mask[3]);
+    if (scissor)
+        glEnable(GL_SCISSOR_TEST);
+}
+
 } // namespace
 
 void Raymarcher::setup(GraphicsContext* graphicsContext, int targetWidth, int targetHeight) {
@@ -61,6 +79,9 @@ void Raymarcher::setup(GraphicsContext* graphicsContext, int targetWidth, int ta
     width = targetWidth;
     height = targetHeight;
 
+    GLint drawBinding = 0, readBinding = 0;
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &drawBinding);
+    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &readBinding);
     framebuffer = new Framebuffer();
     positions = new Texture();
     positions->setup(TextureMeta(width, height, TextureRGBA32F));
@@ -68,6 +89,12 @@ void Raymarcher::setup(GraphicsContext* graphicsContext, int targetWidth, int ta
     colours->setup(TextureMeta(width, height, TextureRGBA8));
     framebuffer->attachColor(positions.get(), 0);
     framebuffer->attachColor(colours.get(), 1);
+    // New storage may hold stale memory on some drivers; the point cloud draws every texel, so
+    // tiles not traced yet would show as garbage points of any size. A zero size draws nothing.
+    framebuffer->bind();
+    clearAttachments();
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, drawBinding);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, readBinding);
 
     static const float corners[8] = {-1, -1, 1, -1, 1, 1, -1, 1};
     quad = new Buffer(GL_ARRAY_BUFFER);

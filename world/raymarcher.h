@@ -37,7 +37,8 @@ struct SectorProgram {
 class Raymarcher {
 public:
     // Render thread only, with the GL context current. Builds the two targets, the quad and one
-    // program per scene (compile errors go to the log; such a scene draws nothing).
+    // program per scene (compile errors go to the log; such a scene draws nothing). Both targets
+    // start zeroed; the caller's framebuffer binding, clear colour and colour mask are kept.
     void setup(GraphicsContext* context, int width, int height);
     // Traces the next tile of the current scene from origin along the unit direction; leaves the
     // raymarcher's framebuffer bound.

@@ -1,6 +1,7 @@
 // Scene 4: open noise terrain under a sun. Built and compiled with the others, but no portal
 // leads here.
 #include "world/sectors.h"
+#include "world/world.h"
 
 namespace ombrel {
 
@@ -31,7 +32,7 @@ SectorLandscape::SectorLandscape() {
     materialText = landscapeMaterial;
     // The same portal data as the start room.
     addAnchor(linkStartWarehouse, vec3(-33, -14, 2));
-    addExit(vec3(-33, -14, -8), vec3(3, 3, 6), 1, linkStartWarehouse);
+    addExit(vec3(-33, -14, -8), vec3(3, 3, 6), World::warehouse, linkStartWarehouse);
 }
 
 // A flat floor at the lowest terrain height (-100): the drawn terrain never dips below it.

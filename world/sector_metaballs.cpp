@@ -1,6 +1,7 @@
 // Scene 2: the rotating room pierced by a vertical shaft, with four orbiting metaballs.
 #include "world/sector_shapes.h"
 #include "world/sectors.h"
+#include "world/world.h"
 
 namespace ombrel {
 
@@ -45,7 +46,7 @@ SectorMetaballs::SectorMetaballs() {
     materialText = metaballsMaterial;
     addAnchor(linkWarehouseMetaballs, vec3(0, 40, 0));
     addAnchor(linkMetaballsEndfall, vec3(0, -40, 0));
-    addExit(vec3(0, -60, 0), vec3(4, 20, 4), 3, linkMetaballsEndfall);
+    addExit(vec3(0, -60, 0), vec3(4, 20, 4), World::endfall, linkMetaballsEndfall);
 }
 
 // The field sum of the metaballs at scene time t (the same orbits as s_metaballs).

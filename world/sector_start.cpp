@@ -2,6 +2,7 @@
 // warehouse.
 #include "world/sector_shapes.h"
 #include "world/sectors.h"
+#include "world/world.h"
 
 namespace ombrel {
 
@@ -46,7 +47,7 @@ SectorStart::SectorStart() {
     worldText = startWorld;
     materialText = startMaterial;
     addAnchor(linkStartWarehouse, vec3(-33, -14, 2));
-    addExit(vec3(-33, -14, -8), vec3(3, 3, 6), 1, linkStartWarehouse);
+    addExit(vec3(-33, -14, -8), vec3(3, 3, 6), World::warehouse, linkStartWarehouse);
 }
 
 // Room and tunnel only: the alcoves and balls are not solid for the viewer.

@@ -2,6 +2,7 @@
 // start room and a vertical shaft down to the metaballs room.
 #include "world/sector_shapes.h"
 #include "world/sectors.h"
+#include "world/world.h"
 
 namespace ombrel {
 
@@ -70,8 +71,8 @@ SectorWarehouse::SectorWarehouse() {
     materialText = warehouseMaterial;
     addAnchor(linkStartWarehouse, vec3(21, 0, 30));
     addAnchor(linkWarehouseMetaballs, vec3(2, -70, -41));
-    addExit(vec3(21, 0, 36), vec3(3, 3, 6), 0, linkStartWarehouse);
-    addExit(vec3(2, -70, -41), vec3(4, 20, 4), 2, linkWarehouseMetaballs);
+    addExit(vec3(21, 0, 36), vec3(3, 3, 6), World::start, linkStartWarehouse);
+    addExit(vec3(2, -70, -41), vec3(4, 20, 4), World::metaballs, linkWarehouseMetaballs);
 }
 
 // Hall, knee tunnel, shaft and crates; chambers, ribs, vent grid, fans and pipes are not solid.

@@ -7,11 +7,12 @@
 namespace ombrel {
 
 World::World() {
-    sectors.emplace_back(new SectorStart());
-    sectors.emplace_back(new SectorWarehouse());
-    sectors.emplace_back(new SectorMetaballs());
-    sectors.emplace_back(new SectorEndfall());
-    sectors.emplace_back(new SectorLandscape());
+    sectors.resize(sceneCount);
+    sectors[start].reset(new SectorStart());
+    sectors[warehouse].reset(new SectorWarehouse());
+    sectors[metaballs].reset(new SectorMetaballs());
+    sectors[endfall].reset(new SectorEndfall());
+    sectors[landscape].reset(new SectorLandscape());
 }
 
 bool World::cross(vec3& position) {
@@ -22,7 +23,8 @@ bool World::cross(vec3& position) {
     const Exit& e = here.exits[i];
     // The portal data is compiled in; still, a bad target must not index past the list.
     if (e.target < 0 || e.target >= sectorCount()) {
-        log("World - exit %d of sector %d leads to missing sector %d.", i, current, e.target);
+        log("World: exit %d of scene %d leads to missing scene %d; exit ignored", i, current,
+            e.target);
         return false;
     }
     vec3 from = here.anchor(e.link);

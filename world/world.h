@@ -12,9 +12,9 @@ namespace ombrel {
 class World {
 public:
     // Scene indices; exits store these as targets.
-    enum : int { start = 0, warehouse = 1, metaballs = 2, endfall = 3, landscape = 4 };
+    enum : int { start = 0, warehouse = 1, metaballs = 2, endfall = 3, landscape = 4, sceneCount };
 
-    // Builds the five scenes in index order; the viewer starts in scene 0.
+    // Builds the five scenes, each at its index; the viewer starts in the start room.
     World();
 
     Worldsector& currentSector() const { return *sectors[current]; }
@@ -26,7 +26,7 @@ public:
     // Returns whether a crossing happened.
     bool cross(vec3& position);
 
-    int current = 0;
+    int current = start;
     std::vector<std::unique_ptr<Worldsector>> sectors;
 };
 

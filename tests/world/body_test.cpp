@@ -1,5 +1,5 @@
-// Viewer body physics: free fall, penalty collision, damping, the flat-gradient guard and the
-// rest height on the final scene's floor.
+// Viewer body physics against closed-form fields: one step of gravity, damping and thrust, the
+// penalty force and its guards (flat fields, zero mass), and a drop onto a floor.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +7,7 @@
 
 #include "tests/support/log_capture.h"
 #include "world/body.h"
-#include "world/sectors.h"
+#include "world/worldsector.h"
 
 using namespace ombrel;
 
@@ -24,110 +24,82 @@ private:
 };
 
 constexpr float step = 0.016f;
+const vec3 slope = normalize(vec3(1, 2, -2));
+const FieldSector open{[](const vec3&) { return 1000.0f; }};
+const FieldSector floorPlane{[](const vec3& at) { return at.y; }};
+const FieldSector slopePlane{[](const vec3& at) { return dot(at, slope) + 4.0f; }};
+// Inside solid everywhere with no slope: the gradient has no direction.
+const FieldSector flatSolid{[](const vec3&) { return -5.0f; }};
 
-class BodyPhysics : public ::testing::Test {
-protected:
-    FieldSector open{[](const vec3&) { return 1000.0f; }};
-    FieldSector floor{[](const vec3& at) { return at.y; }}; // ground plane y = 0
-    // Inside solid everywhere with no slope: the gradient has no direction.
-    FieldSector flatSolid{[](const vec3&) { return -5.0f; }};
-    BodyState body; // at the origin, at rest, no thrust, damping 10, mass 50, radius 2
-};
-
-TEST_F(BodyPhysics, FallsFreelyUnderGravityInOpenSpace) {
-    integrate(open, body, 0.0f, step);
-    EXPECT_NEAR(body.velocity.x, 0.0f, 1e-7f);
-    EXPECT_NEAR(body.velocity.y, -0.07344f, 1e-6f);
-    EXPECT_NEAR(body.velocity.z, 0.0f, 1e-7f);
-    // Constant acceleration: RK4 is exact, s = g dt^2 / 2.
-    EXPECT_NEAR(body.position.y, -0.5f * 4.59f * step * step, 1e-7f);
+// Penetration d gives a force of 18000 d along the unit gradient; touching is no penetration.
+TEST(BodyCollision, PushesOutAlongTheUnitGradientOnlyWhenPenetrating) {
+    struct Row {
+        const char* name;
+        const FieldSector& scene;
+        vec3 at;
+        vec3 want;
+    } rows[] = {
+        {"floor", floorPlane, vec3(3, 1.99f, -7), vec3(0, 180, 0)},
+        {"slope", slopePlane, slope * -2.01f, slope * 180.0f},
+        {"clear", floorPlane, vec3(0, 2.5f, 0), vec3()},
+        {"touching", floorPlane, vec3(0, 2, 0), vec3()},
+        {"flat field", flatSolid, vec3(1, 2, 3), vec3()},
+    };
+    for (const Row& row : rows)
+        EXPECT_LT(length(collide(row.scene, row.at, vec3(), 2.0f, 0.0f) - row.want), 0.05f)
+            << row.name;
 }
 
-TEST_F(BodyPhysics, PenetrationOfOneHundredthPushesWithOneHundredEighty) {
-    const vec3 f = collide(floor, vec3(3, 1.99f, -7), vec3(0, -5, 0), 2.0f, 0.0f);
-    EXPECT_NEAR(f.x, 0.0f, 1e-3f);
-    EXPECT_NEAR(f.y, 180.0f, 0.01f);
-    EXPECT_NEAR(f.z, 0.0f, 1e-3f);
-    // Clear of the floor, or exactly touching it, is no penetration.
-    EXPECT_EQ(collide(floor, vec3(0, 2.5f, 0), vec3(), 2.0f, 0.0f), vec3());
-    EXPECT_EQ(collide(floor, vec3(0, 2.0f, 0), vec3(), 2.0f, 0.0f), vec3());
+// One 16 ms step from the origin of a body of mass 50 and radius 2.
+TEST(BodyStep, GravityDampingAndThrustOverOneStep) {
+    const float fall = -4.59f * step;
+    struct Row {
+        const char* name;
+        const FieldSector& scene;
+        vec3 velocity, force;
+        float damping, mass;
+        vec3 want;
+    } rows[] = {
+        {"free fall", open, vec3(), vec3(), 10, 50, vec3(0, fall, 0)},
+        {"flat solid: only gravity", flatSolid, vec3(), vec3(), 10, 50, vec3(0, fall, 0)},
+        // Damping scales by k / m of the start-of-step speed.
+        {"cruise", open, vec3(10, 0, -4), vec3(), 10, 50,
+         vec3(10, 0, -4) * (1 - 0.2f * step) + vec3(0, fall, 0)},
+        {"brake", open, vec3(10, 0, 0), vec3(), 210, 50, vec3(10 - 10 * 4.2f * step, fall, 0)},
+        {"thrust", open, vec3(), vec3(350, 0, 0), 10, 50, vec3(7 * step, fall, 0)},
+        {"zero mass is skipped", open, vec3(1, 2, 3), vec3(), 10, 0, vec3(1, 2, 3)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::LogCapture log;
+        BodyState body;
+        body.velocity = row.velocity;
+        body.force = row.force;
+        body.damping = row.damping;
+        body.mass = row.mass;
+        integrate(row.scene, body, 0.0f, step);
+        EXPECT_LT(length(body.velocity - row.want), 1e-5f);
+        EXPECT_EQ(body.force, row.force); // read, never written
+        EXPECT_EQ(log.lines().size(), row.mass > 0 ? 0u : 1u);
+        if (row.mass > 0) // constant acceleration: RK4 is exact, s = v dt + a dt^2 / 2
+            EXPECT_NEAR(body.position.y, 0.5f * fall * step, 1e-7f);
+        else
+            EXPECT_EQ(body.position, vec3());
+    }
 }
 
-TEST_F(BodyPhysics, GradientIsTheUnitNormalOfASlopedSurface) {
-    const vec3 n = normalize(vec3(1, 2, -2));
-    FieldSector slope{[n](const vec3& at) { return dot(at, n) + 4.0f; }};
-    const vec3 g = gradient(slope, vec3(5, -1, 2), 0.0f);
-    EXPECT_NEAR(length(g), 1.0f, 1e-5f);
-    EXPECT_NEAR(g.x, n.x, 2e-3f);
-    EXPECT_NEAR(g.y, n.y, 2e-3f);
-    EXPECT_NEAR(g.z, n.z, 2e-3f);
-}
-
-TEST_F(BodyPhysics, FlatFieldInsidePenetrationGivesNoForceInsteadOfNaN) {
-    EXPECT_EQ(gradient(flatSolid, vec3(1, 2, 3), 0.0f), vec3());
-    EXPECT_EQ(collide(flatSolid, vec3(1, 2, 3), vec3(), 2.0f, 0.0f), vec3());
-    integrate(flatSolid, body, 0.0f, step);
-    EXPECT_TRUE(std::isfinite(body.position.y) && std::isfinite(body.velocity.y));
-    EXPECT_NEAR(body.velocity.y, -0.07344f, 1e-6f); // only gravity acted
-}
-
-TEST_F(BodyPhysics, DampingScalesSpeedByTheStartOfStepFactorAndThrustAddsForceOverMass) {
-    body.velocity = vec3(10, 0, -4);
-    integrate(open, body, 0.0f, step);
-    const float factor = 1.0f - 0.2f * step; // k / m = 0.2 per second
-    EXPECT_NEAR(body.velocity.x, 10.0f * factor, 1e-5f);
-    EXPECT_NEAR(body.velocity.z, -4.0f * factor, 1e-5f);
-    // A braking viewer (damping 210) loses 6.72 % of its speed per step.
-    body.velocity = vec3(10, 0, 0);
-    body.damping = 210.0f;
-    integrate(open, body, 0.0f, step);
-    EXPECT_NEAR(body.velocity.x, 10.0f * (1.0f - 4.2f * step), 1e-5f);
-    // From rest, thrust alone: a = F / m; the force is read, never written.
-    body.velocity = vec3();
-    body.damping = 10.0f;
-    body.force = vec3(350, 0, 0);
-    integrate(open, body, 0.0f, step);
-    EXPECT_NEAR(body.velocity.x, 7.0f * step, 1e-6f);
-    EXPECT_EQ(body.force, vec3(350, 0, 0));
-}
-
-TEST_F(BodyPhysics, MasslessBodyIsLeftUntouchedAndLogged) {
-    test::LogCapture log;
-    body.mass = 0.0f;
-    body.velocity = vec3(1, 2, 3);
-    integrate(open, body, 0.0f, step);
-    EXPECT_EQ(body.velocity, vec3(1, 2, 3));
-    EXPECT_EQ(body.position, vec3());
-    ASSERT_EQ(log.lines().size(), 1u);
-    EXPECT_NE(log.lines()[0].find("mass"), std::string::npos);
-}
-
-TEST_F(BodyPhysics, BodyDroppedOnAFloorNeverSinksThroughIt) {
+TEST(BodyStep, BodyDroppedOnAFloorNeverSinksThroughIt) {
+    BodyState body;
     body.position = vec3(0, 30, 0);
     float lowest = body.position.y;
     for (int i = 0; i < 2000; ++i) {
-        integrate(floor, body, i * step, step);
+        integrate(floorPlane, body, i * step, step);
         lowest = std::min(lowest, body.position.y);
     }
     // Falling 28 units gives at most sqrt(2 g 28) = 16 units/s at impact; the spring of stiffness
     // 18000 stops that within 16 * sqrt(50 / 18000) = 0.84 units of penetration.
     EXPECT_GT(lowest, 2.0f - 0.85f);
     EXPECT_LT(lowest, 2.0f - 0.3f); // the contact is a spring, not a hard stop
-}
-
-TEST(BodyOnFinalScene, ComesToRestWhereTheFloorCarriesItsWeight) {
-    SectorEndfall scene;
-    BodyState body;
-    body.position = vec3(0, 70, 0);
-    float t = 0;
-    for (int i = 0; i < 20000; ++i, t += step)
-        integrate(scene, body, t, step);
-    // Penalty force 18000 * depth balances the weight 50 * 4.59.
-    const float depth = 50.0f * 4.59f / 18000.0f;
-    EXPECT_NEAR(body.position.y, -8.0f - depth, 1e-3f);
-    EXPECT_NEAR(body.position.x, 0.0f, 1e-4f);
-    EXPECT_NEAR(body.position.z, 0.0f, 1e-4f);
-    EXPECT_LT(length(body.velocity), 1e-3f);
 }
 
 } // namespace

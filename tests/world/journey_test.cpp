@@ -42,10 +42,7 @@ std::vector<Waypoint> routeFor(int scene) {
                 {{2, 0, 21}, 1.0f, false, false},
                 {{2, 0, -41}, 0.15f, false, true},
                 {{2, -200, -41}, 0.0f, true, false}};
-    case World::metaballs:
-        return {{{0, -200, 0}, 0.0f, true, false}};
-    case World::endfall:
-    default:
+    default: // the metaballs shaft and the final scene: drop
         return {{{0, -200, 0}, 0.0f, true, false}};
     }
 }
@@ -105,20 +102,15 @@ TEST(Journey, PilotFliesFromTheStartRoomToRestInTheFinalScene) {
     Pilot pilot;
 
     std::vector<int> scenes{world.current};
-    float closest = 1e9f;
-    int restSteps = 0;
-    const int maxSteps = static_cast<int>(240.0f / stepSeconds);
-    int steps = 0;
-    for (unsigned ms = 0; steps < maxSteps; ms += 16, ++steps) {
+    int restSteps = 0, steps = 0;
+    for (unsigned ms = 0; steps < 15000; ms += 16, ++steps) { // 240 s at most
         const float t = ms / 1000.0f;
         pilot.steer(world.current, body);
         marcher.integrate(body, t, stepSeconds);
         if (world.cross(body.position))
             scenes.push_back(world.current);
 
-        const float clearance = world.currentSector().distance(body.position, t + stepSeconds);
-        closest = std::min(closest, clearance);
-        ASSERT_GT(clearance, 0.0f)
+        ASSERT_GT(world.currentSector().distance(body.position, t + stepSeconds), 0.0f)
             << "body centre inside solid in scene " << world.current << " at (" << body.position.x
             << ", " << body.position.y << ", " << body.position.z << "), step " << steps;
 
@@ -128,12 +120,11 @@ TEST(Journey, PilotFliesFromTheStartRoomToRestInTheFinalScene) {
             break;
     }
 
-    EXPECT_EQ(scenes, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(scenes,
+              (std::vector<int>{World::start, World::warehouse, World::metaballs, World::endfall}));
     EXPECT_GT(restSteps, 60) << "still moving after " << steps * stepSeconds << " s";
     // At rest on the flat floor (y = -10) with the penalty force carrying the weight.
     EXPECT_NEAR(body.position.y, -8.0f - 50.0f * 4.59f / 18000.0f, 2e-3f);
-    RecordProperty("journey_seconds", std::to_string(steps * stepSeconds));
-    RecordProperty("closest_clearance", std::to_string(closest));
 }
 
 } // namespace
