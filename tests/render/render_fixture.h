@@ -17,19 +17,10 @@
 
 namespace render_test {
 
-using ombrel::Batch;
-using ombrel::Buffer;
-using ombrel::Framebuffer;
-using ombrel::Material;
-using ombrel::Program;
-using ombrel::Ref;
-using ombrel::Texture;
-using ombrel::TextureMeta;
+using namespace ombrel;
 
-inline const char* const kQuadVertex = "attribute vec2 av2_vertex;\n"
-                                       "void main(){\n"
-                                       "gl_Position = vec4(av2_vertex, 0., 1.);\n"
-                                       "}";
+inline const char* const kQuadVertex =
+    "attribute vec2 av2_vertex;\nvoid main(){ gl_Position = vec4(av2_vertex, 0., 1.); }";
 
 // Corners of the full viewport, in triangle-fan order.
 inline const float kQuad[8] = {-1, -1, 1, -1, 1, 1, -1, 1};
@@ -37,20 +28,13 @@ inline const float kQuad[8] = {-1, -1, 1, -1, 1, 1, -1, 1};
 using Rgba32f = std::array<float, 4>;
 using Rgba8 = std::array<uint8_t, 4>;
 
-inline Rgba32f readFloat(const Framebuffer& framebuffer, int slot, int x, int y) {
-    Rgba32f p{};
-    glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer.name());
-    glReadBuffer(GL_COLOR_ATTACHMENT0 + slot);
-    glReadPixels(x, y, 1, 1, GL_RGBA, GL_FLOAT, p.data());
-    return p;
-}
-
-inline Rgba8 readByte(const Framebuffer& framebuffer, int slot, int x, int y) {
-    Rgba8 p{};
+// Texel (x, y) of colour attachment `slot`, as floats or as bytes.
+template <typename Pixel> Pixel readPixel(const Framebuffer& framebuffer, int slot, int x, int y) {
+    Pixel p{};
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer.name());
     glReadBuffer(GL_COLOR_ATTACHMENT0 + slot);
-    glReadPixels(x, y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, p.data());
+    glReadPixels(x, y, 1, 1, GL_RGBA, sizeof p[0] == 1 ? GL_UNSIGNED_BYTE : GL_FLOAT, p.data());
     return p;
 }
 
@@ -65,10 +49,8 @@ protected:
         }
         glDisable(GL_BLEND);
         glDisable(GL_DEPTH_TEST);
-        glDisable(GL_CULL_FACE);
         glDepthMask(GL_TRUE);
         glDepthFunc(GL_LESS);
-        glUseProgram(0);
     }
 
     void TearDown() override {
@@ -100,12 +82,11 @@ protected:
         return framebuffer;
     }
 
-    Ref<Buffer> makeQuad() {
+    static Ref<Buffer> makeQuad() {
         Ref<Buffer> quad = new Buffer(GL_ARRAY_BUFFER);
         quad->load(kQuad, sizeof kQuad);
         return quad;
     }
-
     // A batch drawing the quad as a triangle fan with the given fragment text.
     Ref<Batch> makeQuadBatch(const char* fragment) {
         Ref<Program> program = new Program(kQuadVertex, fragment);
@@ -119,7 +100,7 @@ protected:
         return batch;
     }
 
-    GLint uniform(const Batch& batch, const char* name) {
+    static GLint uniform(const Batch& batch, const char* name) {
         return glGetUniformLocation(batch.material->program->name(), name);
     }
 };
