@@ -158,10 +158,11 @@ bool WindowShell::open(int width, int height) {
     lastErrorCode = 0;
     if (!glfwInit()) {
         if (!environmentSet("DISPLAY") && !environmentSet("WAYLAND_DISPLAY"))
-            log("shell: cannot open a window: no X display (DISPLAY is not set); run under "
-                "xvfb-run or a desktop session");
+            log("WindowShell: cannot open a window: no X display (DISPLAY is not set); run under "
+                "xvfb-run or from a desktop session");
         else
-            log("shell: cannot open a window: cannot connect to the display server (%s); check "
+            log("WindowShell: cannot open a window: cannot connect to the display server (%s); "
+                "check "
                 "DISPLAY and that the server lets this user in",
                 lastErrorText());
         return false;
@@ -188,11 +189,12 @@ bool WindowShell::open(int width, int height) {
     if (!window_) {
         if (lastErrorCode == GLFW_API_UNAVAILABLE || lastErrorCode == GLFW_VERSION_UNAVAILABLE ||
             lastErrorCode == GLFW_FORMAT_UNAVAILABLE)
-            log("shell: cannot create an OpenGL 2.1 context (%s); the display needs GLX with an "
+            log("WindowShell: cannot create an OpenGL 2.1 context (%s); the display needs GLX with "
+                "an "
                 "OpenGL 2.1 or newer driver, for example Mesa",
                 lastErrorText());
         else
-            log("shell: cannot open a window (%s)", lastErrorText());
+            log("WindowShell: cannot open a window (%s)", lastErrorText());
         return false;
     }
     glfwSetWindowUserPointer(window_, this);
@@ -201,13 +203,13 @@ bool WindowShell::open(int width, int height) {
     glewExperimental = GL_TRUE;
     GLenum glew = glewInit();
     if (glew != GLEW_OK) {
-        log("shell: cannot load the OpenGL entry points: GLEW failed (%s)",
+        log("WindowShell: cannot load the OpenGL entry points: GLEW failed (%s)",
             reinterpret_cast<const char*>(glewGetErrorString(glew)));
         glfwDestroyWindow(window_);
         window_ = nullptr;
         return false;
     }
-    log("shell: OpenGL %s on %s", reinterpret_cast<const char*>(glGetString(GL_VERSION)),
+    log("WindowShell: OpenGL %s on %s", reinterpret_cast<const char*>(glGetString(GL_VERSION)),
         reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
 
     glfwSetKeyCallback(window_, keyCallback);

@@ -1,10 +1,8 @@
-// The point-cloud pass against a real GL context: its vertex buffer, the GL state it enables,
-// and the round, depth-sized points it draws.
+// The point-cloud pass against a real GL context: round, depth-tested, depth-sized points in the
+// traced colours, one per texel.
 #include "app/point_cloud.h"
 
 #include <gtest/gtest.h>
-
-#include <vector>
 
 #include "render/texture.h"
 #include "tests/support/gl_test_context.h"
@@ -12,98 +10,49 @@
 namespace ombrel {
 namespace {
 
-class PointCloudTest : public ::testing::Test {
-protected:
-    void SetUp() override { OMBREL_REQUIRE_GL(); }
+Ref<Texture> texture(int format, const void* texels) {
+    Ref<Texture> t = new Texture();
+    t->setup(TextureMeta(2, 1, format));
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, 2, 1, GL_RGBA,
+                    format == TextureRGBA32F ? GL_FLOAT : GL_UNSIGNED_BYTE, texels);
+    return t;
+}
 
-    Ref<Texture> texture(int width, int height, int format, const void* texels = nullptr) {
-        Ref<Texture> t = new Texture();
-        t->setup(TextureMeta(width, height, format));
-        if (texels)
-            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, GL_RGBA,
-                            format == TextureRGBA32F ? GL_FLOAT : GL_UNSIGNED_BYTE, texels);
-        return t;
-    }
-
-    // Draws the given samples (position and size factor, colour) into a cleared 64 by 64 window.
-    void drawCloud(int count, const float* positions, const unsigned char* colours) {
-        Ref<Texture> p = texture(count, 1, TextureRGBA32F, positions);
-        Ref<Texture> c = texture(count, 1, TextureRGBA8, colours);
-        PointCloud cloud;
-        cloud.setup(nullptr, p.get(), c.get());
-        glBindFramebuffer(GL_FRAMEBUFFER, 0);
-        glViewport(0, 0, 64, 64);
-        glClearColor(0, 0, 0, 0);
-        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-        cloud.draw(mat4::identity());
-        glFinish();
-    }
-};
-
-TEST_F(PointCloudTest, OnePointPerTexelAtTheTexelCornerWithTheStateItNeeds) {
-    glDisable(GL_DEPTH_TEST);
-    glDisable(GL_CULL_FACE);
+// A near point in front of a far one that comes second in the buffer, both at the centre of clip
+// space: sized by their size factor over depth (10 / 0.5 = 20 pixels across for the far one,
+// 2 / 0.2 = 10 for the near one), cut round, in the traced colour with alpha forced to 1.
+TEST(PointCloud, DrawsRoundDepthTestedPointsSizedByDepthInTheTracedColour) {
+    OMBREL_REQUIRE_GL();
+    const float positions[8] = {0.0f, 0.0f, 0.2f, 2.0f, 0.0f, 0.0f, 0.5f, 10.0f};
+    const unsigned char colours[8] = {200, 40, 90, 0, 20, 30, 250, 0};
+    Ref<Texture> p = texture(TextureRGBA32F, positions), c = texture(TextureRGBA8, colours);
+    glDisable(GL_DEPTH_TEST); // setup must turn on what the points need
     glDisable(GL_VERTEX_PROGRAM_POINT_SIZE);
-    Ref<Texture> positions = texture(256, 256, TextureRGBA32F);
-    Ref<Texture> colours = texture(256, 256, TextureRGBA8);
     PointCloud cloud;
-    cloud.setup(nullptr, positions.get(), colours.get());
-    EXPECT_TRUE(glIsEnabled(GL_DEPTH_TEST));
-    EXPECT_TRUE(glIsEnabled(GL_CULL_FACE));
-    EXPECT_TRUE(glIsEnabled(GL_POINT_SPRITE));
-    EXPECT_TRUE(glIsEnabled(GL_VERTEX_PROGRAM_POINT_SIZE));
+    cloud.setup(nullptr, p.get(), c.get());
     ASSERT_TRUE(cloud.batch);
-    EXPECT_EQ(cloud.batch->count, 65536);
-    EXPECT_EQ(cloud.batch->mode, GLenum(GL_POINTS));
-    const Batch::Attribute& a = cloud.batch->attributes[0];
-    ASSERT_TRUE(a.buffer);
-    EXPECT_EQ(a.components, 2);
-    ASSERT_EQ(a.buffer->size(), 524288u);
-    EXPECT_GE(cloud.mvpLocation, 0);
-
-    std::vector<float> data(65536 * 2);
-    glBindBuffer(GL_ARRAY_BUFFER, a.buffer->name());
-    glGetBufferSubData(GL_ARRAY_BUFFER, 0, 524288, data.data());
-    EXPECT_EQ(data[0], 0.0f);
-    EXPECT_EQ(data[1], 0.0f);
-    EXPECT_EQ(data[2], 1.0f / 256.0f);           // vertex 1: next column
-    EXPECT_EQ(data[2 * 256 + 1], 1.0f / 256.0f); // vertex 256: next row
-    EXPECT_EQ(data[2 * 65535], 255.0f / 256.0f);
-    EXPECT_EQ(data[2 * 65535 + 1], 255.0f / 256.0f);
-}
-
-// One texel at the centre of clip space, 0.5 deep, with a size factor of 10: a disc of
-// 10 / 0.5 = 20 pixels, cut round.
-TEST_F(PointCloudTest, DrawsARoundPointSizedByDepthInTheTracedColour) {
-    const float position[4] = {0.0f, 0.0f, 0.5f, 10.0f};
-    const unsigned char colour[4] = {200, 40, 90, 0};
-    drawCloud(1, position, colour);
-    const test::Rgba8 centre = test::readPixel(32, 32);
-    EXPECT_NEAR(centre.r, 200, 2);
-    EXPECT_NEAR(centre.g, 40, 2);
-    EXPECT_NEAR(centre.b, 90, 2);
-    EXPECT_EQ(centre.a, 255);                        // alpha is forced to 1
-    EXPECT_GT(test::readPixel(32 + 8, 32).r, 100);   // inside the radius of 10
-    EXPECT_EQ(test::readPixel(32 + 12, 32).r, 0);    // outside it
-    EXPECT_EQ(test::readPixel(32 + 8, 32 + 8).r, 0); // a corner of the square sprite, cut off
-}
-
-TEST_F(PointCloudTest, DepthTestKeepsTheNearerPointWhateverTheOrder) {
-    // The far point comes second in the buffer but lies behind the near one: still hidden.
-    const float position[8] = {0.0f, 0.0f, 0.2f, 4.0f, 0.0f, 0.0f, 0.6f, 12.0f};
-    const unsigned char colour[8] = {255, 0, 0, 0, 0, 0, 255, 0};
-    drawCloud(2, position, colour);
-    const test::Rgba8 centre = test::readPixel(32, 32);
-    EXPECT_GT(centre.r, 200);
-    EXPECT_EQ(centre.b, 0);
-}
-
-TEST_F(PointCloudTest, ReleaseDropsTheBatchAndDrawingAfterwardsIsHarmless) {
-    Ref<Texture> positions = texture(2, 2, TextureRGBA32F);
-    PointCloud cloud;
-    cloud.setup(nullptr, positions.get(), texture(2, 2, TextureRGBA8).get());
+    EXPECT_EQ(cloud.batch->count, 2);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glViewport(0, 0, 64, 64);
+    glClearColor(0, 0, 0, 0);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    cloud.draw(mat4::identity());
+    const struct {
+        int dx, dy, r, g, b, a;
+    } table[] = {{0, 0, 200, 40, 90, 255}, // the near point wins the depth test
+                 {8, 0, 20, 30, 250, 255}, // only the far point reaches 8 pixels out
+                 {12, 0, 0, 0, 0, 0},      // outside both
+                 {8, 8, 0, 0, 0, 0}};      // a corner of the far point's square sprite
+    for (const auto& row : table) {
+        const test::Rgba8 pixel = test::readPixel(32 + row.dx, 32 + row.dy);
+        SCOPED_TRACE(testing::Message() << "pixel +" << row.dx << ",+" << row.dy);
+        EXPECT_NEAR(pixel.r, row.r, 2);
+        EXPECT_NEAR(pixel.g, row.g, 2);
+        EXPECT_NEAR(pixel.b, row.b, 2);
+        EXPECT_EQ(pixel.a, row.a);
+    }
+    // Released, it draws nothing and raises no GL error.
     cloud.release();
-    EXPECT_FALSE(cloud.batch);
     cloud.draw(mat4::identity());
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
 }

@@ -1,5 +1,5 @@
-// Key record: auto-repeat, shared codes and codes outside the table. (The translation of the
-// window system's keys into the table is checked in the window shell test.)
+// Key record: auto-repeat, shared codes, the clock's wrap, and keys or messages it drops. (The
+// window system's keys into the table are checked with the window shell.)
 #include "shell/input.h"
 
 #include <gtest/gtest.h>
@@ -9,63 +9,38 @@
 using ombrel::InputMessage;
 using ombrel::KeyState;
 
-namespace {
-
-class KeyStateTest : public ::testing::Test {
-protected:
-    bool down(std::uint32_t vk, std::uint32_t now, bool repeat = false) {
-        return keys.update(InputMessage::KeyDown, vk, repeat, now);
-    }
-    bool up(std::uint32_t vk, std::uint32_t now) {
-        return keys.update(InputMessage::KeyUp, vk, false, now);
-    }
+TEST(KeyState, UpdateRulesOverKeySequences) {
+    constexpr InputMessage Down = InputMessage::KeyDown, Up = InputMessage::KeyUp;
+    const struct {
+        const char* name;
+        InputMessage message;
+        std::uint32_t virtualKey;
+        bool repeat, reported;
+        std::uint32_t now, code, pressed, deltaTime; // the entry for code after the step
+    } table[] = {
+        {"press", Down, 'W', false, true, 1000, 'W', 1, 1000},
+        {"its repeats are dropped", Down, 'W', true, false, 1030, 'W', 1, 1000},
+        {"a release is never a repeat", Up, 'W', true, true, 1400, 'W', 0, 400},
+        {"F1 shares Control's entry", Down, 0x70, false, true, 1410, 130, 1, 10},
+        {"Control releases it", Up, 0x11, false, true, 1420, 130, 0, 10},
+        {"F7 shares right Shift's entry", Down, 0x76, false, true, ~0u - 15, 136, 1, ~0u - 1435},
+        {"across the clock's wrap", Up, 0xA1, false, true, 0x10, 136, 0, 0x20},
+        {"keypad 0 has no row", Down, 0x60, false, false, 9, 136, 0, 0x20},
+        {"past the table", Down, 255, false, false, 9, 136, 0, 0x20},
+        {"far past the table", Up, 0xFFFFFFFFu, false, false, 9, 136, 0, 0x20},
+        {"not a key message", InputMessage::PointerMove, 'B', false, false, 9, 'B', 0, 0x20},
+    };
     KeyState keys;
-};
-
-} // namespace
-
-TEST_F(KeyStateTest, HeldKeyGivesOneEventDownAndOneUpIgnoringRepeats) {
-    EXPECT_TRUE(down('W', 1000));
-    EXPECT_EQ(keys.pressed['W'], 1);
-    for (std::uint32_t t = 1030; t < 1300; t += 30)
-        EXPECT_FALSE(down('W', t, /*repeat=*/true));
-    EXPECT_EQ(keys.time, 1000u) << "repeats must not touch the record";
-    EXPECT_TRUE(up('W', 1400));
-    EXPECT_EQ(keys.pressed['W'], 0);
-    EXPECT_EQ(keys.deltaTime, 400u);
-    EXPECT_EQ(keys.lastKey, static_cast<std::uint32_t>('W'));
-    // A release never counts as a repeat, whatever the caller says.
-    EXPECT_TRUE(down('E', 1500));
-    EXPECT_TRUE(keys.update(InputMessage::KeyUp, 'E', true, 1600));
-    EXPECT_EQ(keys.pressed['E'], 0);
-}
-
-TEST_F(KeyStateTest, SharedCodeIsOneEntry) {
-    EXPECT_TRUE(down(0x70, 10)); // F1
-    EXPECT_EQ(keys.pressed[130], 1);
-    EXPECT_TRUE(up(0x11, 20)); // Control shares 130
-    EXPECT_EQ(keys.pressed[130], 0);
-    EXPECT_EQ(keys.lastKey, 130u);
-
-    EXPECT_TRUE(down(0x76, 30)); // F7 and right Shift share 136
-    EXPECT_TRUE(up(0xA1, 40));
-    EXPECT_EQ(keys.pressed[136], 0);
-}
-
-TEST_F(KeyStateTest, CodesOutsideOrWithoutRowsAndOtherMessagesTouchNothing) {
-    ASSERT_TRUE(down('A', 100));
-    KeyState before = keys;
-    for (std::uint32_t vk : {255u, 256u, 0x60u /* keypad 0 */, 0u, 0xFFFFFFFFu}) {
-        EXPECT_FALSE(down(vk, 200)) << vk;
-        EXPECT_FALSE(up(vk, 200)) << vk;
+    for (const auto& s : table) {
+        SCOPED_TRACE(s.name);
+        KeyState before = keys;
+        EXPECT_EQ(keys.update(s.message, s.virtualKey, s.repeat, s.now), s.reported);
+        EXPECT_EQ(keys.pressed[s.code], s.pressed);
+        EXPECT_EQ(keys.deltaTime, s.deltaTime);
+        if (!s.reported) {
+            EXPECT_EQ(std::memcmp(&before, &keys, sizeof keys), 0) << "a dropped event changed it";
+        } else {
+            EXPECT_EQ(keys.lastKey, s.code);
+        }
     }
-    EXPECT_FALSE(keys.update(InputMessage::PointerMove, 'B', false, 1));
-    EXPECT_FALSE(keys.update(InputMessage::LeftButtonDown, 'B', false, 1));
-    EXPECT_EQ(std::memcmp(&before, &keys, sizeof keys), 0);
-}
-
-TEST_F(KeyStateTest, DeltaTimeSurvivesClockWrap) {
-    ASSERT_TRUE(down('S', 0xFFFFFFF0u));
-    ASSERT_TRUE(up('S', 0x10u));
-    EXPECT_EQ(keys.deltaTime, 0x20u);
 }

@@ -1,6 +1,8 @@
 // Captures engine log lines for the lifetime of the object.
 #pragma once
 
+#include "shell/log.h"
+
 #include <string>
 #include <vector>
 
@@ -8,8 +10,8 @@ namespace ombrel::test {
 
 class LogCapture {
 public:
-    LogCapture();
-    ~LogCapture();
+    LogCapture() { setLogSink(&LogCapture::receive, this); }
+    ~LogCapture() { setLogSink(nullptr, nullptr); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
@@ -17,7 +19,9 @@ public:
     void clear() { lines_.clear(); }
 
 private:
-    static void receive(void* user, const char* line);
+    static void receive(void* user, const char* line) {
+        static_cast<LogCapture*>(user)->lines_.emplace_back(line);
+    }
     std::vector<std::string> lines_;
 };
 

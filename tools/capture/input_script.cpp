@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <string>
 
 namespace ombrel::capture {
 
@@ -75,6 +76,7 @@ bool parseScript(const std::string& text, std::vector<ScriptStep>& steps, std::s
     steps.clear();
     if (trim(text).empty())
         return true;
+    uint64_t total = 0;
     for (const std::string& raw : split(text, ',')) {
         const std::string item = trim(raw);
         const std::vector<std::string> fields = split(item, ':');
@@ -109,6 +111,14 @@ bool parseScript(const std::string& text, std::vector<ScriptStep>& steps, std::s
                         step.keys.push_back(code);
                 }
             }
+        }
+        // The player's clock and the frame count are 32-bit: a longer script would wrap them
+        // and end the capture early.
+        total += step.ms;
+        if (total > maxScriptMs) {
+            error = "the script lasts longer than " + std::to_string(maxScriptMs) + " ms";
+            steps.clear();
+            return false;
         }
         steps.push_back(step);
     }

@@ -28,7 +28,11 @@ struct ScriptStep {
     uint32_t ms = 0;
 };
 
-// Parses a script; on failure returns false with a message that quotes the bad step.
+// Longest script in total, about eleven days.
+constexpr uint32_t maxScriptMs = 1000000000;
+
+// Parses a script; on failure returns false with a message that quotes the bad step or says
+// that the whole is too long.
 bool parseScript(const std::string& text, std::vector<ScriptStep>& steps, std::string& error);
 
 // Key code of a key name ("W", "space", "Escape"), or 0 when the name is unknown.
