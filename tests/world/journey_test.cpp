@@ -14,112 +14,71 @@ using namespace ombrel;
 namespace {
 
 constexpr float stepSeconds = 0.016f;
-constexpr float thrustGain = 350.0f; // force per unit of key input
-constexpr float cruiseDamping = 10.0f;
-constexpr float brakeDamping = 210.0f; // E held
 
-// Where the pilot wants to be. An axis marked free is left to gravity (falling down a shaft).
+// Where the pilot wants to be, in the scene's coordinates. The next waypoint takes over within
+// `reach` of this one once nearly at rest; reach 0 lets the body drop under gravity.
 struct Waypoint {
     vec3 target;
-    float reach;   // distance at which the next waypoint takes over
-    bool fallFree; // no lift input: let the body drop
-    bool brake;    // hold the brake on the final approach
+    float reach;
+    bool brake; // hold the brake on the final approach
 };
 
-// Per scene, the route a player would fly. Coordinates are those of the scene.
 std::vector<Waypoint> routeFor(int scene) {
     switch (scene) {
-    case World::start:
-        // Down to the floor, into the tunnel mouth in the west wall, along the bend and out
-        // through its exit box at z < -2.
-        return {{{-10, -14, 11}, 1.0f, false, false},
-                {{-33, -14, 11}, 1.0f, false, false},
-                {{-33, -14, -12}, 0.5f, false, false}};
-    case World::warehouse:
-        // Along the knee's middle bar, round the bend into the hall, down the hall to the shaft
-        // opening, settle over it, then drop.
-        return {{{21, 0, 21}, 1.0f, false, false},
-                {{2, 0, 21}, 1.0f, false, false},
-                {{2, 0, -41}, 0.15f, false, true},
-                {{2, -200, -41}, 0.0f, true, false}};
-    default: // the metaballs shaft and the final scene: drop
-        return {{{0, -200, 0}, 0.0f, true, false}};
+    case World::start: // to the floor, into the tunnel in the west wall, out through its exit
+        return {
+            {{-10, -14, 11}, 1, false}, {{-33, -14, 11}, 1, false}, {{-33, -14, -12}, 0.5f, false}};
+    case World::warehouse: // round the knee into the hall, settle over the shaft, then drop
+        return {{{21, 0, 21}, 1, false},
+                {{2, 0, 21}, 1, false},
+                {{2, 0, -41}, 0.15f, true},
+                {{2, -200, -41}, 0, false}};
+    default: // down the metaballs shaft and onto the final scene's floor
+        return {{{0, -200, 0}, 0, false}};
     }
 }
 
-// Bang-bang key input on one axis: push towards a capped approach speed.
-float keyFor(float offset, float speed, float maxSpeed, float gain) {
-    const float want = std::clamp(offset * gain, -maxSpeed, maxSpeed);
-    const float dead = 0.05f;
-    if (want - speed > dead)
-        return 1.0f;
-    if (want - speed < -dead)
-        return -1.0f;
-    return 0.0f;
+// Bang-bang key input on one axis: push towards an approach speed capped at 6 units/s.
+float keyFor(float offset, float speed) {
+    const float want = std::clamp(offset * 1.5f, -6.0f, 6.0f);
+    return want - speed > 0.05f ? 1.0f : want - speed < -0.05f ? -1.0f : 0.0f;
 }
-
-class Pilot {
-public:
-    // Sets thrust and damping on the body for the coming step, as held keys would.
-    void steer(int scene, BodyState& body) {
-        if (scene != scene_) {
-            scene_ = scene;
-            route_ = routeFor(scene);
-            leg_ = 0;
-        }
-        const Waypoint& w = route_[leg_];
-        const vec3 off = w.target - body.position;
-        const float horizontalSpeed =
-            std::sqrt(body.velocity.x * body.velocity.x + body.velocity.z * body.velocity.z);
-        if (w.reach > 0 && length(off) < w.reach && horizontalSpeed < 0.5f &&
-            leg_ + 1 < route_.size())
-            ++leg_;
-
-        const float maxSpeed = 6.0f;
-        // The frame looks down -z with +x to the right and +y up, so the strafe, lift and
-        // forward keys map onto the scene axes x, y and -z.
-        const float strafe = keyFor(off.x, body.velocity.x, maxSpeed, 1.5f);
-        const float forward = -keyFor(off.z, body.velocity.z, maxSpeed, 1.5f);
-        const float lift = w.fallFree ? 0.0f : keyFor(off.y, body.velocity.y, maxSpeed, 1.5f);
-        body.force = vec3(strafe, lift, -forward) * thrustGain;
-        // Brake over the last few units of a precise approach, and when nearing the final
-        // scene's floor so that the touch-down is soft.
-        const bool approaching = w.brake && length(off) < 4.0f;
-        const bool landing = scene == World::endfall && body.position.y < 0.0f;
-        body.damping = (approaching || landing) ? brakeDamping : cruiseDamping;
-    }
-
-private:
-    int scene_ = -1;
-    std::vector<Waypoint> route_;
-    size_t leg_ = 0;
-};
 
 TEST(Journey, PilotFliesFromTheStartRoomToRestInTheFinalScene) {
     Raymarcher marcher; // world and integrator only: no GL is touched
     World& world = marcher.world;
     BodyState body;
-    Pilot pilot;
-
+    std::vector<Waypoint> route = routeFor(world.current);
+    size_t leg = 0;
     std::vector<int> scenes{world.current};
     int restSteps = 0, steps = 0;
-    for (unsigned ms = 0; steps < 15000; ms += 16, ++steps) { // 240 s at most
-        const float t = ms / 1000.0f;
-        pilot.steer(world.current, body);
-        marcher.integrate(body, t, stepSeconds);
-        if (world.cross(body.position))
-            scenes.push_back(world.current);
+    for (unsigned ms = 0; steps < 15000 && restSteps <= 60; ms += 16, ++steps) { // 240 s at most
+        // Thrust and damping for the coming step, as held keys would set them.
+        const Waypoint& w = route[leg];
+        const vec3 off = w.target - body.position;
+        if (w.reach > 0 && length(off) < w.reach &&
+            std::hypot(body.velocity.x, body.velocity.z) < 0.5f && leg + 1 < route.size())
+            ++leg;
+        const float lift = w.reach > 0 ? keyFor(off.y, body.velocity.y) : 0.0f;
+        body.force =
+            vec3(keyFor(off.x, body.velocity.x), lift, keyFor(off.z, body.velocity.z)) * 350.0f;
+        // Brake on a precise approach, and near the final floor so that the touch-down is soft.
+        const bool landing = world.current == World::endfall && body.position.y < 0.0f;
+        body.damping = (w.brake && length(off) < 4.0f) || landing ? 210.0f : 10.0f;
 
+        const float t = ms / 1000.0f;
+        marcher.integrate(body, t, stepSeconds);
+        if (world.cross(body.position)) {
+            scenes.push_back(world.current);
+            route = routeFor(world.current);
+            leg = 0;
+        }
         ASSERT_GT(world.currentSector().distance(body.position, t + stepSeconds), 0.0f)
             << "body centre inside solid in scene " << world.current << " at (" << body.position.x
             << ", " << body.position.y << ", " << body.position.z << "), step " << steps;
-
-        restSteps =
-            (world.current == World::endfall && length(body.velocity) < 1e-3f) ? restSteps + 1 : 0;
-        if (restSteps > 60) // a second without motion
-            break;
+        const bool still = world.current == World::endfall && length(body.velocity) < 1e-3f;
+        restSteps = still ? restSteps + 1 : 0;
     }
-
     EXPECT_EQ(scenes,
               (std::vector<int>{World::start, World::warehouse, World::metaballs, World::endfall}));
     EXPECT_GT(restSteps, 60) << "still moving after " << steps * stepSeconds << " s";
