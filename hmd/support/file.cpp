@@ -38,6 +38,7 @@ int FileConstants::ErrorFromErrno(int error) {
         return Error_Access;
     case ENOSPC:
     case EDQUOT: // an exhausted quota is a full disk for this user
+    case EFBIG:  // so is a file at the size limit: no more data fits
         return Error_DiskFull;
     default:
         return Error_IOError;
@@ -224,12 +225,16 @@ void SysFile::SetUnopened(int errorCode) {
 bool SysFile::Open(const char* path, int flags) {
     if (IsValid())
         Close();
-    Ptr<File> file = Ptr<File>::Adopt(new FILEFile(path, flags));
+    FILEFile* opened = new FILEFile(path, flags);
+    Ptr<File> file = Ptr<File>::Adopt(opened);
+    OpenErrorText = nullptr;
     if (!file) {
+        OpenErrorText = "out of memory";
         SetUnopened(Error_IOError);
         return false;
     }
     if (!file->IsValid()) {
+        OpenErrorText = opened->GetErrorText();
         SetUnopened(file->GetErrorCode());
         return false;
     }

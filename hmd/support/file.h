@@ -70,7 +70,8 @@ protected:
     int CopyInChunks(File* source, int count);
 };
 
-// A stream over the C library's buffered file functions; opens at construction.
+// A stream over the C library's buffered file functions; opens at construction. Only a regular
+// file (or a link to one) opens: anything else fails at once with Error_IOError.
 class FILEFile : public File {
 public:
     FILEFile(const char* path, int flags);
@@ -94,13 +95,16 @@ public:
     int CopyFrom(File* source, int count) override;
     bool Close() override;
 
+    // Why the last operation failed, for log lines (the system's error text); null when none did.
+    const char* GetErrorText() const { return ErrorText; }
+
     // The fopen mode the flags select (exposed for tests).
     static const char* ModeForFlags(int flags);
 
 private:
     enum LastOperation { Op_None = 0, Op_Read = 1, Op_Write = 2 };
     void SwitchTo(LastOperation op);
-    void SetErrorFromErrno(int error) { ErrorCode = ErrorFromErrno(error); }
+    void SetErrorFromErrno(int error);
 
     String FileName;
     bool Opened = false;
@@ -108,6 +112,7 @@ private:
     int OpenFlags = 0;
     int ErrorCode = Error_None;
     LastOperation LastOp = Op_None;
+    const char* ErrorText = nullptr;
 };
 
 // Forwards every operation to the underlying file, which it holds a reference to.
@@ -222,9 +227,20 @@ public:
     // False when nothing was open or when closing failed (for example pending data could not
     // be written); the stream is closed either way.
     bool Close() override;
+    // Why the last Open failed, for log lines; null after a successful one.
+    const char* GetOpenErrorText() const { return OpenErrorText; }
+
+    // Replaces the file at path with size bytes of data: they go to a new file in the same
+    // folder, which is flushed to the disk and renamed over path, so a reader sees the old
+    // contents or the new ones, whole. False with a log line when that fails; the old file
+    // then stays as it was and no new file is left behind. A path that exists but is no
+    // regular file (a folder, a device, a pipe) is refused. Any thread may call it.
+    static bool ReplaceContents(const char* path, const uint8_t* data, size_t size);
 
 private:
     void SetUnopened(int errorCode);
+
+    const char* OpenErrorText = nullptr;
 };
 
 } // namespace Visor

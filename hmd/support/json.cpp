@@ -6,6 +6,7 @@
 // [SECTION] Files
 #include "hmd/support/json.h"
 
+#include "hmd/devices/log.h"
 #include "hmd/support/file.h"
 
 #include <charconv>
@@ -401,6 +402,14 @@ bool AppendEscaped(StringBuffer& out, const String& text) {
     return out.AppendChar('"');
 }
 
+// Whether text reads back as exactly d (the sign of zero included), by the reader's conversion.
+bool ReadsBackExactly(const char* text, int size, double d) {
+    double back = 0;
+    auto result = std::from_chars(text, text + size, back);
+    return result.ec == std::errc() && result.ptr == text + size &&
+           std::memcmp(&back, &d, sizeof(d)) == 0;
+}
+
 } // namespace
 
 int JSON::FormatNumber(double d, char* out) {
@@ -427,33 +436,55 @@ int JSON::FormatNumber(double d, char* out) {
         result = std::to_chars(out, end, d, std::chars_format::fixed, 6);
     else
         result = std::to_chars(out, end, d, std::chars_format::scientific, 6);
+    if (result.ec == std::errc() && ReadsBackExactly(out, int(result.ptr - out), d))
+        return int(result.ptr - out);
+    // The classic forms keep six decimals (and the integer form swallows anything within an
+    // epsilon of an integer), so where they lose bits the shortest exact text is printed.
+    result = std::to_chars(out, end, d);
     return result.ec == std::errc() ? int(result.ptr - out) : 0;
 }
 
 JSON::~JSON() {
+    // Releasing children one by one would recurse once per level, and a tree built in code has
+    // no depth limit: the children of every node this destructor is last to hold move to one
+    // worklist first, so each node dies with an empty list.
+    List<JSON> pending;
     while (JSON* child = Children.PopFront())
-        child->Release();
+        pending.PushBack(child);
+    while (JSON* node = pending.PopFront()) {
+        if (node->GetRefCount() == 1)
+            while (JSON* child = node->Children.PopFront())
+                pending.PushBack(child);
+        node->Release();
+    }
 }
 
-bool JSON::WriteValue(StringBuffer& out, int depth, bool formatted) const {
-    switch (Type) {
+namespace {
+
+// nesting counts containers from the root as the reader does. A deeper container is refused
+// rather than printed, as the reader would refuse the text; this also bounds the recursion.
+bool PrintValue(const JSON* node, StringBuffer& out, int depth, int nesting, bool formatted) {
+    const List<JSON>& children = node->Children;
+    if ((node->Type == JSON_Array || node->Type == JSON_Object) && nesting > JSON::MaxDepth)
+        return false;
+    switch (node->Type) {
     case JSON_Null:
         return out.AppendString("null");
     case JSON_Bool:
-        return out.AppendString(dValue == 0 ? "false" : "true");
+        return out.AppendString(node->dValue == 0 ? "false" : "true");
     case JSON_Number: {
-        char text[NumberTextSize];
-        return out.AppendData(text, size_t(FormatNumber(dValue, text)));
+        char text[JSON::NumberTextSize];
+        return out.AppendData(text, size_t(JSON::FormatNumber(node->dValue, text)));
     }
     case JSON_String:
-        return AppendEscaped(out, Value);
+        return AppendEscaped(out, node->Value);
     case JSON_Array: {
         if (!out.AppendChar('['))
             return false;
-        for (const JSON* child = Children.GetFirst(); child; child = Children.GetNext(child)) {
-            if (child != Children.GetFirst() && !out.AppendString(formatted ? ", " : ","))
+        for (const JSON* child = children.GetFirst(); child; child = children.GetNext(child)) {
+            if (child != children.GetFirst() && !out.AppendString(formatted ? ", " : ","))
                 return false;
-            if (!child->WriteValue(out, depth + 1, formatted))
+            if (!PrintValue(child, out, depth + 1, nesting + 1, formatted))
                 return false;
         }
         return out.AppendChar(']');
@@ -461,23 +492,23 @@ bool JSON::WriteValue(StringBuffer& out, int depth, bool formatted) const {
     case JSON_Object: {
         if (!out.AppendChar('{'))
             return false;
-        if (Children.IsEmpty()) {
+        if (children.IsEmpty()) {
             if (formatted && (!out.AppendChar('\n') || !AppendTabs(out, depth - 1)))
                 return false;
             return out.AppendChar('}');
         }
         if (formatted && !out.AppendChar('\n'))
             return false;
-        for (const JSON* child = Children.GetFirst(); child; child = Children.GetNext(child)) {
+        for (const JSON* child = children.GetFirst(); child; child = children.GetNext(child)) {
             if (formatted && !AppendTabs(out, depth + 1))
                 return false;
             if (!AppendEscaped(out, child->Name) || !out.AppendChar(':'))
                 return false;
             if (formatted && !out.AppendChar('\t'))
                 return false;
-            if (!child->WriteValue(out, depth + 1, formatted))
+            if (!PrintValue(child, out, depth + 1, nesting + 1, formatted))
                 return false;
-            if (child != Children.GetLast() && !out.AppendChar(','))
+            if (child != children.GetLast() && !out.AppendChar(','))
                 return false;
             if (formatted && !out.AppendChar('\n'))
                 return false;
@@ -489,6 +520,12 @@ bool JSON::WriteValue(StringBuffer& out, int depth, bool formatted) const {
     default:
         return false;
     }
+}
+
+} // namespace
+
+bool JSON::WriteValue(StringBuffer& out, int depth, bool formatted) const {
+    return PrintValue(this, out, depth, 1, formatted);
 }
 
 char* JSON::WriteValue(int depth, bool formatted) const {
@@ -615,16 +652,14 @@ JSON* JSON::Load(const char* path, const char** error) {
 
 bool JSON::Save(const char* path) {
     StringBuffer text;
-    if (!WriteValue(text, 0, true) || text.GetSize() >= size_t(INT32_MAX))
+    if (!WriteValue(text, 0, true)) {
+        ErrorToLog("Visor::JSON - cannot save \"%s\": the tree nests deeper than %d levels or "
+                   "memory ran out.",
+                   path ? path : "", int(MaxDepth));
         return false;
-    SysFile file;
-    if (!file.Open(path, File::Open_Write | File::Open_Truncate | File::Open_Create))
-        return false;
-    int size = int(text.GetSize());
-    bool written = file.Write(reinterpret_cast<const uint8_t*>(text.GetData()), size) == size;
-    // Buffered data reaches the disk only at close, so a full disk may show up only there.
-    bool closed = file.Close();
-    return written && closed;
+    }
+    return SysFile::ReplaceContents(path, reinterpret_cast<const uint8_t*>(text.GetData()),
+                                    text.GetSize());
 }
 
 } // namespace Visor

@@ -49,11 +49,13 @@ public:
     static JSON* Parse(const char* text, const char** error = nullptr);
     // The parsed root of a whole file, or null when the file cannot be read or parsed.
     static JSON* Load(const char* path, const char** error = nullptr);
-    // Writes the tree formatted; false when the file cannot be opened or fully written.
+    // Writes the tree formatted, replacing the file whole (see SysFile::ReplaceContents); false
+    // with a log line when it cannot be printed or written, and the old file stays as it was.
     bool Save(const char* path);
 
     // The tree printed as text, tab-indented when formatted; the caller frees the result with
-    // std::free. Null when memory runs out.
+    // std::free. Null when memory runs out, and for a tree with containers nested deeper than
+    // MaxDepth, which the reader would refuse.
     char* WriteValue(int depth, bool formatted) const;
     // Appends the printed text to buffer; false when memory runs out.
     bool WriteValue(StringBuffer& buffer, int depth, bool formatted) const;

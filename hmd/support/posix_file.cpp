@@ -1,13 +1,34 @@
-// FILEFile: the library's file stream over the C library's buffered streams, with the POSIX
-// calls that keep a directory from being opened as a file.
+// FILEFile: the library's file stream over the C library's buffered streams, opened through
+// POSIX so that only regular files open; and the whole-file replacement behind JSON saves.
 #include "hmd/support/file.h"
+
+#include "hmd/devices/log.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace Visor {
+
+namespace {
+
+// The open(2) flags of the fopen mode ModeForFlags selects.
+int SystemOpenFlags(int flags) {
+    int access = (flags & FileConstants::Open_Read) ? O_RDWR : O_WRONLY;
+    if (flags & FileConstants::Open_Truncate)
+        return access | O_CREAT | O_TRUNC;
+    if (flags & FileConstants::Open_Create)
+        return access | O_CREAT | O_APPEND;
+    if (flags & FileConstants::Open_Write)
+        return O_RDWR;
+    return O_RDONLY;
+}
+
+} // namespace
 
 const char* FILEFile::ModeForFlags(int flags) {
     if (flags & Open_Truncate)
@@ -24,23 +45,34 @@ FILEFile::FILEFile(const char* path, int flags) : FileName(path), OpenFlags(flag
         ErrorCode = Error_FileNotFound;
         return;
     }
-    // "e" (close-on-exec) keeps the descriptor out of programs the process may start.
-    char mode[8];
-    std::snprintf(mode, sizeof(mode), "%se", ModeForFlags(flags));
-    pFile = std::fopen(path, mode);
-    if (!pFile) {
+    // Without O_NONBLOCK a FIFO at the path would block the open until some writer came, and
+    // a folder or device would open only to fail or block later; so the type is checked on
+    // the open descriptor before anything reads. Close-on-exec keeps it from child programs.
+    int fd = open(path, SystemOpenFlags(flags) | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
         SetErrorFromErrno(errno);
         return;
     }
-    // fopen accepts a directory for reading; every later read would fail, so refuse it here.
     struct stat info;
-    if (fstat(fileno(pFile), &info) == 0 && S_ISDIR(info.st_mode)) {
-        std::fclose(pFile);
-        pFile = nullptr;
-        SetErrorFromErrno(EISDIR);
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ErrorCode = Error_IOError;
+        ErrorText = "not a regular file";
+        close(fd);
+        return;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    pFile = fdopen(fd, ModeForFlags(flags));
+    if (!pFile) {
+        SetErrorFromErrno(errno);
+        close(fd);
         return;
     }
     Opened = true;
+}
+
+void FILEFile::SetErrorFromErrno(int error) {
+    ErrorCode = ErrorFromErrno(error);
+    ErrorText = std::strerror(error);
 }
 
 FILEFile::~FILEFile() {
@@ -200,7 +232,83 @@ bool FILEFile::Close() {
         return false;
     }
     ErrorCode = Error_None;
+    ErrorText = nullptr;
     return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole-file replacement
+
+namespace {
+
+// Writes all of data to fd; false with errno set when a write fails.
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            if (written == 0)
+                errno = EIO;
+            return false;
+        }
+        data += written;
+        size -= size_t(written);
+    }
+    return true;
+}
+
+} // namespace
+
+bool SysFile::ReplaceContents(const char* path, const uint8_t* data, size_t size) {
+    if (!path || !*path) {
+        ErrorToLog("Visor::SysFile - cannot write a file without a path.");
+        return false;
+    }
+    struct stat old;
+    bool exists = stat(path, &old) == 0;
+    // Renaming over a device or a pipe would replace it instead of writing to it.
+    if (exists && !S_ISREG(old.st_mode)) {
+        ErrorToLog("Visor::SysFile - cannot write \"%s\": it is not a regular file. Remove it or "
+                   "choose another path.",
+                   path);
+        return false;
+    }
+    StringBuffer name;
+    if (!name.AppendString(path) || !name.AppendString(".XXXXXX")) {
+        ErrorToLog("Visor::SysFile - cannot write \"%s\": out of memory.", path);
+        return false;
+    }
+    char* temporary = name.Release();
+    if (!temporary) {
+        ErrorToLog("Visor::SysFile - cannot write \"%s\": out of memory.", path);
+        return false;
+    }
+    int fd = mkostemp(temporary, O_CLOEXEC);
+    bool ok = fd >= 0;
+    // The new file is private (mkstemp's mode) unless it replaces one with other permissions.
+    if (ok && exists)
+        fchmod(fd, old.st_mode & 07777);
+    // fsync before rename: otherwise a crash could leave the new name on an empty file.
+    ok = ok && WriteAll(fd, data, size) && fsync(fd) == 0;
+    int error = errno;
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && rename(temporary, path) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        if (fd >= 0)
+            unlink(temporary);
+        ErrorToLog("Visor::SysFile - cannot write \"%s\": %s. The old file is unchanged; free some "
+                   "disk space or make its folder writable, then try again.",
+                   path, std::strerror(error));
+    }
+    std::free(temporary);
+    return ok;
 }
 
 } // namespace Visor

@@ -250,7 +250,7 @@ bool ProfileManager::LoadProfileMember(const JSON* member, ProfileType type) {
     if (!profile) {
         if (!Profile::NameFits(first->Value.ToCStr()))
             ErrorToLog("Visor::ProfileManager - profile name \"%.*s...\" is longer than %d bytes; "
-                       "profile skipped",
+                       "profile skipped.",
                        int(Profile::MaxNameLength), first->Value.ToCStr(),
                        int(Profile::MaxNameLength));
         return true;
@@ -285,13 +285,22 @@ void ProfileManager::ReadProfileFile(ProfileType type) {
     const char* error = nullptr;
     JSON* root = JSON::Load(path.ToCStr(), &error);
     if (!root) {
-        // A missing file is the normal case of a user without profiles and is not logged.
+        if (error) {
+            ErrorToLog("Visor::ProfileManager - cannot parse \"%s\": %s. Headset settings stay at "
+                       "their defaults until the file is fixed.",
+                       path.ToCStr(), error);
+            return;
+        }
+        // Load gives no reason for a file it could not read; a second open tells it. A missing
+        // file is the normal case of a user without profiles and is not logged.
         SysFile probe(path.ToCStr(), File::Open_Read);
-        if (error)
-            ErrorToLog("Visor::ProfileManager - cannot parse \"%s\": %s", path.ToCStr(), error);
-        else if (probe.GetErrorCode() != File::Error_FileNotFound)
-            ErrorToLog("Visor::ProfileManager - cannot read \"%s\" (file error 0x%x)",
-                       path.ToCStr(), probe.IsValid() ? 0x1003 : probe.GetErrorCode());
+        int code = probe.IsValid() ? int(File::Error_IOError) : probe.GetErrorCode();
+        const char* reason = probe.IsValid() ? "read failed" : probe.GetOpenErrorText();
+        if (code != File::Error_FileNotFound)
+            ErrorToLog("Visor::ProfileManager - cannot read \"%s\": %s (file error 0x%x). Headset "
+                       "settings stay at their defaults; make it a readable regular file or "
+                       "remove it.",
+                       path.ToCStr(), reason ? reason : "unknown error", code);
         return;
     }
 
@@ -299,7 +308,9 @@ void ProfileManager::ReadProfileFile(ProfileType type) {
     const JSON* current = version ? root->GetNextItem(version) : nullptr;
     const JSON* countItem = current ? root->GetNextItem(current) : nullptr;
     if (!countItem || version->Name != "Visor Profile Version") {
-        ErrorToLog("Visor::ProfileManager - \"%s\" is no profile file", path.ToCStr());
+        ErrorToLog("Visor::ProfileManager - \"%s\" is no profile file: it does not start with "
+                   "\"Visor Profile Version\" and two more members.",
+                   path.ToCStr());
         root->Release();
         return;
     }
@@ -311,7 +322,7 @@ void ProfileManager::ReadProfileFile(ProfileType type) {
     for (int i = 0; i < count && member; ++i, member = root->GetNextItem(member)) {
         if (!LoadProfileMember(member, type)) {
             ErrorToLog("Visor::ProfileManager - a profile in \"%s\" does not start with its "
-                       "\"Name\"; profiles not loaded",
+                       "\"Name\"; no profile loaded.",
                        path.ToCStr());
             ClearCache();
             root->Release();
@@ -354,9 +365,13 @@ void ProfileManager::WriteProfileFile() {
             device->AddNumberItem("RR", one->RR);
         }
     }
+    // Save logs its own failures with the path and the reason.
     String path = ProfileFilePath(true);
-    if (path.IsEmpty() || !root->Save(path.ToCStr()))
-        ErrorToLog("Visor::ProfileManager - cannot write \"%s\"", path.ToCStr());
+    if (path.IsEmpty())
+        ErrorToLog("Visor::ProfileManager - cannot write the profiles: no home folder found; set "
+                   "HOME or XDG_DATA_HOME.");
+    else
+        root->Save(path.ToCStr());
     root->Release();
 }
 

@@ -1,36 +1,26 @@
-// The profile store against real Profiles.json files in a temporary XDG data folder: loading,
-// the states a missing, unreadable, malformed or half-valid file leaves, and lookups.
+// The profile store against real Profiles.json files in a temporary XDG data folder: the file
+// path, and one table of files (missing, no regular file, malformed, half-valid, odd values)
+// with the store state and log line each leaves; lookups, new profiles and threads.
 #include "hmd/support/profile.h"
 
-#include "hmd/devices/log.h"
-#include "hmd/devices/system.h"
-#include "tests/hmd/support/temp_dir.h"
+#include "tests/hmd/support/support_fixture.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstdint>
-#include <cstdlib>
-#include <mutex>
-#include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using Visor::Profile;
 using Visor::ProfileManager;
 using Visor::Ptr;
-using Visor::VisorOneProfile;
 
 namespace {
 
 // Sets (or with null, unsets) an environment variable until the end of the scope.
 class EnvOverride {
 public:
-    EnvOverride(const char* name, const char* value) : Name(name) {
-        const char* old = std::getenv(name);
-        Had = old != nullptr;
-        Old = Had ? old : "";
+    EnvOverride(const char* name, const char* value) : Name(name), Had(std::getenv(name)) {
+        Old = Had ? std::getenv(name) : "";
         value ? setenv(name, value, 1) : unsetenv(name);
     }
     ~EnvOverride() { Had ? setenv(Name.c_str(), Old.c_str(), 1) : unsetenv(Name.c_str()); }
@@ -40,281 +30,170 @@ private:
     bool Had;
 };
 
-std::string ProfileMember(const std::string& name, const std::string& gender = "Male",
-                          const std::string& device = R"("VisorOne": {"EyeCup": "B", "LL": 1,
-                              "LR": -2, "RL": 3, "RR": 4})") {
-    return R"("Profile": {"Name": ")" + name + R"(", "Gender": ")" + gender +
-           R"(", "PlayerHeight": 1.9, "IPD": 0.061)" + (device.empty() ? "" : ", " + device) + "}";
-}
-
-std::string ProfileFile(const std::string& current, const std::string& count,
-                        const std::vector<std::string>& members) {
-    std::string text = R"({"Visor Profile Version": 1, "CurrentProfile": ")" + current +
-                       R"(", "ProfileCount": )" + count;
+// A profile file: the header members, then one "Profile" member per entry: an entry starting
+// with a quote is the text after "Name":, any other the member's whole value.
+std::string Profiles(const char* current, const char* count, std::vector<std::string> members) {
+    std::string text = std::string(R"({"Visor Profile Version": 1, "CurrentProfile": ")") +
+                       current + R"(", "ProfileCount": )" + count;
     for (const std::string& member : members)
-        text += ",\n" + member;
+        text += ", \"Profile\": " + (member[0] == '"' ? "{\"Name\": " + member + "}" : member);
     return text + "}";
 }
 
+const std::string Full = R"(, "Gender": "Male", "PlayerHeight": 1.9, "IPD": 0.061, "VisorOne":
+    {"EyeCup": "B", "LL": 1, "LR": -2, "RL": 3, "RR": 4})";
+
 } // namespace
 
-class ProfileStore : public ::testing::Test {
+class ProfileStore : public visor_test::SupportTest {
 protected:
-    void SetUp() override {
-        Visor::System::Init();
-        Visor::Log::SetOutputSink(&ProfileStore::Capture, this);
-        Manager = Ptr<ProfileManager>::Adopt(ProfileManager::Create());
-        ASSERT_TRUE(Manager);
-    }
-    void TearDown() override {
-        Manager.Clear();
-        Visor::Log::SetOutputSink(nullptr, nullptr);
-        Visor::System::Destroy();
-    }
-
-    // Writes the profile file where the store looks for it.
-    void WriteProfiles(const std::string& text) {
-        mkdir(Dir.file("Visor").c_str(), 0700);
-        ASSERT_TRUE(Dir.write("Visor/Profiles.json", text));
-    }
     Ptr<Profile> Fetch(const char* name) {
         return Ptr<Profile>::Adopt(Manager->FetchProfile(Visor::Profile_VisorOne, name));
     }
-    const VisorOneProfile* AsVisorOne(const Ptr<Profile>& p) {
-        return static_cast<const VisorOneProfile*>(p.GetPtr());
-    }
-    std::string Logged() {
-        std::lock_guard<std::mutex> lock(LogLock);
-        return LogText;
+    // The store as Visor One asks for it: loaded type, count, current name, then each profile
+    // found among the names a to e with all its fields.
+    std::string State() {
+        const char* current = Manager->CurrentProfileName(Visor::Profile_VisorOne);
+        std::ostringstream out;
+        out << Manager->GetLoadedType() << " " << Manager->GetProfileCount() << " "
+            << (current ? current : "-");
+        for (const char* name : {"a", "b", "c", "d", "e"})
+            if (Ptr<Profile> p = Fetch(name)) {
+                auto* one = static_cast<const Visor::VisorOneProfile*>(p.GetPtr());
+                out << " | " << p->Name << " " << p->Gender << " " << p->PlayerHeight << " "
+                    << p->IPD << " " << one->EyeCup << " " << one->LL << " " << one->LR << " "
+                    << one->RL << " " << one->RR;
+            }
+        return out.str();
     }
 
-    visor_test::TempDir Dir;
-    EnvOverride DataHome{"XDG_DATA_HOME", Dir.path().c_str()};
-    Ptr<ProfileManager> Manager;
-
-private:
-    static void Capture(void* user, Visor::LogMessageType, const char* text) {
-        ProfileStore* self = static_cast<ProfileStore*>(user);
-        std::lock_guard<std::mutex> lock(self->LogLock);
-        self->LogText += text;
-    }
-    std::mutex LogLock;
-    std::string LogText;
+    EnvOverride DataHome{"XDG_DATA_HOME", Dir.c_str()};
+    Ptr<ProfileManager> Manager = Ptr<ProfileManager>::Adopt(ProfileManager::Create());
 };
 
 TEST_F(ProfileStore, FilePathFollowsTheXdgDataFolder) {
     EXPECT_EQ(std::string(ProfileManager::ProfileFilePath(false).ToCStr()),
-              Dir.path() + "/Visor/Profiles.json");
+              Dir + "/Visor/Profiles.json");
     struct stat info;
-    EXPECT_NE(stat(Dir.file("Visor").c_str(), &info), 0) << "no folder unless asked";
-    {
-        EnvOverride unset("XDG_DATA_HOME", nullptr);
-        EnvOverride home("HOME", Dir.path().c_str());
-        EXPECT_EQ(std::string(ProfileManager::ProfileFilePath(true).ToCStr()),
-                  Dir.path() + "/.local/share/Visor/Profiles.json");
-        EXPECT_EQ(stat(Dir.file(".local/share/Visor").c_str(), &info), 0);
-        EXPECT_TRUE(S_ISDIR(info.st_mode));
-        // A relative data folder is ignored, as the XDG rules say.
-        EnvOverride relative("XDG_DATA_HOME", "relative/data");
-        EXPECT_EQ(std::string(ProfileManager::ProfileFilePath(false).ToCStr()),
-                  Dir.path() + "/.local/share/Visor/Profiles.json");
-    }
+    EXPECT_NE(stat(path("Visor").c_str(), &info), 0) << "no folder unless asked";
+    EnvOverride unset("XDG_DATA_HOME", nullptr), home("HOME", Dir.c_str());
+    EXPECT_EQ(std::string(ProfileManager::ProfileFilePath(true).ToCStr()),
+              Dir + "/.local/share/Visor/Profiles.json");
+    EXPECT_TRUE(stat(path(".local/share/Visor").c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+    EnvOverride relative("XDG_DATA_HOME", "relative/data"); // ignored, as the XDG rules say
+    EXPECT_EQ(std::string(ProfileManager::ProfileFilePath(false).ToCStr()),
+              Dir + "/.local/share/Visor/Profiles.json");
 }
 
-TEST_F(ProfileStore, LoadsEveryFieldAndFetchesCopies) {
-    WriteProfiles(ProfileFile("Bea", "2", {ProfileMember("Al"), ProfileMember("Bea", "Female")}));
-    EXPECT_TRUE(Manager->ProfileExists(Visor::Profile_VisorOne, "Al"));
-    EXPECT_EQ(Manager->GetLoadedType(), Visor::Profile_VisorOne);
-    EXPECT_EQ(Manager->GetProfileCount(), 2);
-    EXPECT_STREQ(Manager->CurrentProfileName(Visor::Profile_VisorOne), "Bea");
-
-    Ptr<Profile> bea = Fetch("Bea");
-    ASSERT_TRUE(bea);
-    EXPECT_EQ(bea->Type, Visor::Profile_VisorOne);
-    EXPECT_STREQ(bea->Name, "Bea");
-    EXPECT_EQ(bea->Gender, Visor::Gender_Female);
-    EXPECT_FLOAT_EQ(bea->PlayerHeight, 1.9f);
-    EXPECT_FLOAT_EQ(bea->IPD, 0.061f);
-    const VisorOneProfile* one = AsVisorOne(bea);
-    EXPECT_EQ(one->EyeCup, VisorOneProfile::EyeCup_B);
-    EXPECT_EQ(one->LL, 1);
-    EXPECT_EQ(one->LR, -2);
-    EXPECT_EQ(one->RL, 3);
-    EXPECT_EQ(one->RR, 4);
-    EXPECT_EQ(Logged(), "");
-
-    // A fetch gives an independent copy; names compare case-sensitively.
-    EXPECT_EQ(bea->GetRefCount(), 1);
-    bea->IPD = 1.0f;
-    EXPECT_FLOAT_EQ(Fetch("Bea")->IPD, 0.061f);
-    EXPECT_FALSE(Fetch(nullptr));
-    EXPECT_FALSE(Fetch("bea"));
-}
-
-TEST_F(ProfileStore, MissingFileLeavesTheStoreUnloadedAndIsTriedAgain) {
-    EXPECT_FALSE(Manager->ProfileExists(Visor::Profile_VisorOne, "Al"));
-    EXPECT_EQ(Manager->GetLoadedType(), Visor::Profile_Unknown);
-    EXPECT_EQ(Manager->CurrentProfileName(Visor::Profile_VisorOne), nullptr);
-    EXPECT_EQ(Logged(), "") << "no profile file is the normal case";
-    WriteProfiles(ProfileFile("Al", "1", {ProfileMember("Al")}));
-    EXPECT_TRUE(Manager->ProfileExists(Visor::Profile_VisorOne, "Al"));
-}
-
-TEST_F(ProfileStore, UnreadableFileIsLoggedAndLeftUnloaded) {
-    mkdir(Dir.file("Visor").c_str(), 0700);
-    mkdir(Dir.file("Visor/Profiles.json").c_str(), 0700); // a folder where the file should be
-    EXPECT_FALSE(Manager->ProfileExists(Visor::Profile_VisorOne, "Al"));
-    EXPECT_EQ(Manager->GetLoadedType(), Visor::Profile_Unknown);
-    EXPECT_NE(Logged().find("Visor::ProfileManager - cannot read"), std::string::npos) << Logged();
-}
-
-TEST_F(ProfileStore, MalformedFilesLeaveTheStoreUnloaded) {
-    const std::string bad[] = {
-        "",
-        "{\"Visor Profile Version\": 1, \"CurrentProfile\": \"Al\", \"ProfileCount\": 1,",
-        "[1, 2, 3]",
-        R"({"Version": 1, "CurrentProfile": "Al", "ProfileCount": 1, "Profile": {"Name": "Al"}})",
-        R"({"Visor Profile Version": 1, "CurrentProfile": "Al"})",
-        std::string(5000, '{'),
+TEST_F(ProfileStore, EachFileLeavesItsStateAndLogLine) {
+    const std::string file = path("Visor/Profiles.json"), tooLong(32, 'n');
+    const struct {
+        const char* name;
+        std::string text, state, log;
+    } rows[] = {
+        {"every field", Profiles("b", "2", {"\"a\"" + Full, "\"b\"" + Full}),
+         "1 2 b | a 1 1.9 0.061 1 1 -2 3 4 | b 1 1.9 0.061 1 1 -2 3 4", ""},
+        {"folder", "<folder>", "0 0 -",
+         "cannot read \"" + file + "\": not a regular file (file error 0x1003)."},
+        {"FIFO", "<fifo>", "0 0 -",
+         "cannot read \"" + file + "\": not a regular file (file error 0x1003)."},
+        {"empty", "", "0 0 -", "cannot parse \"" + file + "\": Syntax Error: Invalid syntax."},
+        {"cut", R"({"Visor Profile Version": 1, "CurrentProfile": "a",)", "0 0 -", "Missing quote"},
+        {"too deep", std::string(5000, '['), "0 0 -", "Nesting too deep"},
+        {"no object", "[1, 2, 3]", "0 0 -", "is no profile file"},
+        {"wrong first member", R"({"Version": 1, "CurrentProfile": "a", "ProfileCount": 1})",
+         "0 0 -", "is no profile file"},
+        {"two members", R"({"Visor Profile Version": 1, "ProfileCount": 1})", "0 0 -",
+         "is no profile file"},
+        {"profile not starting with its name",
+         Profiles("a", "2", {"\"a\"" + Full, R"({"Gender": "Male"})"}), "0 0 -",
+         "does not start with its \"Name\"; no profile loaded."},
+        {"profile no object", Profiles("a", "2", {"\"a\"" + Full, "7"}), "0 0 -",
+         "does not start with its \"Name\""},
+        {"count bounds the load", Profiles("a", "1", {"\"a\"" + Full, "\"b\"" + Full}),
+         "1 1 a | a 1 1.9 0.061 1 1 -2 3 4", ""},
+        {"missing members are no error", Profiles("a", "5e12", {"\"a\"" + Full}),
+         "1 1 a | a 1 1.9 0.061 1 1 -2 3 4", ""},
+        {"zero count loads an empty store", Profiles("a", "0", {"\"a\"" + Full}), "1 0 -", ""},
+        {"profile without headset object skipped",
+         Profiles("a", "2", {R"("a", "IPD": 0.07)", R"("b", "VisorOne": {})"}),
+         "1 1 a | b 0 1.778 0.064 0 0 0 0 0", ""},
+        {"value rules",
+         Profiles(
+             "a", "4",
+             {R"("a", "Gender": "male", "PlayerHeight": "tall", "VisorOne": {"EyeCup": "b"})",
+              R"("b", "Gender": "Female", "IPD": "0.07m", "PlayerHeight": 1e99, "VisorOne": {"EyeCup": "Cup"})",
+              R"("c", "LL": 5, "VisorOne": {"EyeCup": "BC"}, "VisorOne": {"EyeCup": "C"},
+                       "Unknown": 1)",
+              R"("d", "VisorOne": {"LL": "12abc", "LR": 99999999999, "RL": -99999999999,
+                       "RR": "x", "Name": ")" +
+                  tooLong + "\"}"}),
+         "1 4 a | a 0 1.778 0.064 0 0 0 0 0 | b 2 1.778 0.07 2 0 0 0 0 | c 0 1.778 0.064 1 5 0 0 0"
+         " | d 0 1.778 0.064 0 12 2147483647 -2147483648 0",
+         ""},
+        {"names over 31 bytes refused whole",
+         Profiles(tooLong.c_str(), "2", {"\"" + tooLong + "\"" + Full, "\"e\"" + Full}),
+         "1 1 - | e 1 1.9 0.061 1 1 -2 3 4", "is longer than 31 bytes; profile skipped."},
+        {"missing file", "<none>", "0 0 -", ""},
     };
-    for (const std::string& text : bad) {
-        WriteProfiles(text);
-        EXPECT_FALSE(Manager->ProfileExists(Visor::Profile_VisorOne, "Al")) << text;
-        EXPECT_EQ(Manager->GetLoadedType(), Visor::Profile_Unknown) << text;
-        EXPECT_EQ(Manager->GetProfileCount(), 0);
+    mkdir(path("Visor").c_str(), 0700);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        unlink(file.c_str());
+        rmdir(file.c_str());
+        if (row.text == "<folder>" || row.text == "<fifo>") {
+            ASSERT_EQ(row.text == "<fifo>" ? mkfifo(file.c_str(), 0600) : mkdir(file.c_str(), 0700),
+                      0);
+        } else if (row.text != "<none>") {
+            ASSERT_TRUE(write("Visor/Profiles.json", row.text));
+        }
+        alarm(10); // a load stuck on the FIFO ends the run instead of hanging it
+        Manager->LoadProfiles(Visor::Profile_VisorHD); // another type makes the next load reread
+        EXPECT_EQ(State(), row.state);
+        alarm(0);
+        std::string log = takeLog();
+        EXPECT_TRUE(row.log.empty() ? log.empty() : log.find(row.log) != std::string::npos) << log;
     }
-    EXPECT_NE(Logged().find("cannot parse"), std::string::npos);
-    EXPECT_NE(Logged().find("is no profile file"), std::string::npos);
-    // Fixing the file is noticed at the next request.
-    WriteProfiles(ProfileFile("Al", "1", {ProfileMember("Al")}));
-    EXPECT_TRUE(Manager->ProfileExists(Visor::Profile_VisorOne, "Al"));
-}
-
-TEST_F(ProfileStore, ProfileCountBoundsTheLoadButMissingMembersAreNoError) {
-    WriteProfiles(ProfileFile("Al", "1", {ProfileMember("Al"), ProfileMember("Bo")}));
-    EXPECT_TRUE(Manager->ProfileExists(Visor::Profile_VisorOne, "Al"));
-    EXPECT_FALSE(Manager->ProfileExists(Visor::Profile_VisorOne, "Bo"));
-
-    WriteProfiles(ProfileFile("Al", "5", {ProfileMember("Al"), ProfileMember("Bo")}));
-    Manager->LoadProfiles(Visor::Profile_VisorHD); // another type makes the next load reread
-    Manager->LoadProfiles(Visor::Profile_VisorOne);
-    EXPECT_EQ(Manager->GetProfileCount(), 2);
-    WriteProfiles(ProfileFile("Al", "1e12", {ProfileMember("Al")}));
-    Manager->LoadProfiles(Visor::Profile_VisorHD);
-    Manager->LoadProfiles(Visor::Profile_VisorOne);
-    EXPECT_EQ(Manager->GetProfileCount(), 1);
-}
-
-TEST_F(ProfileStore, ZeroCountLoadsAnEmptyStoreThatIsNotReadAgain) {
-    WriteProfiles(ProfileFile("Al", "0", {ProfileMember("Al")}));
-    EXPECT_EQ(Manager->CurrentProfileName(Visor::Profile_VisorOne), nullptr);
-    EXPECT_EQ(Manager->GetLoadedType(), Visor::Profile_VisorOne);
-    WriteProfiles(ProfileFile("Al", "1", {ProfileMember("Al")}));
-    EXPECT_FALSE(Manager->ProfileExists(Visor::Profile_VisorOne, "Al"));
-}
-
-TEST_F(ProfileStore, HalfValidFiles) {
-    // A profile without its headset object is skipped; the others load.
-    WriteProfiles(ProfileFile("Al", "2", {ProfileMember("Al", "Male", ""), ProfileMember("Bo")}));
-    EXPECT_FALSE(Manager->ProfileExists(Visor::Profile_VisorOne, "Al"));
-    EXPECT_TRUE(Manager->ProfileExists(Visor::Profile_VisorOne, "Bo"));
-    EXPECT_STREQ(Manager->CurrentProfileName(Visor::Profile_VisorOne), "Al");
-
-    // A member that does not start with its name abandons the whole load.
-    for (const char* broken : {R"("Profile": {"Gender": "Male"})", R"("Profile": 7)"}) {
-        WriteProfiles(ProfileFile("Al", "2", {ProfileMember("Al"), broken}));
-        Manager->LoadProfiles(Visor::Profile_VisorHD);
-        EXPECT_FALSE(Manager->ProfileExists(Visor::Profile_VisorOne, "Al")) << broken;
-        EXPECT_EQ(Manager->GetLoadedType(), Visor::Profile_Unknown) << broken;
+    // After a failed load the next request reads the file again; a loaded store is kept.
+    for (const char* count : {"1", "2"}) {
+        ASSERT_TRUE(
+            write("Visor/Profiles.json",
+                  Profiles("a", count, {R"("a", "VisorOne": {})", R"("b", "VisorOne": {})"})));
+        EXPECT_EQ(State(), "1 1 a | a 0 1.778 0.064 0 0 0 0 0");
     }
-    EXPECT_NE(Logged().find("does not start with its \"Name\""), std::string::npos);
 }
 
-TEST_F(ProfileStore, ValueRulesForGenderEyeCupAndNumbers) {
-    auto member = [](const char* name, const char* gender, const char* cup, const char* extra) {
-        return std::string(R"("Profile": {"Name": ")") + name + R"(", "Gender": ")" + gender +
-               R"(", )" + extra + R"("VisorOne": {"EyeCup": ")" + cup + "\"}}";
-    };
-    WriteProfiles(ProfileFile(
-        "a", "6",
-        {member("a", "male", "b", ""), member("b", "Female", " B", R"("PlayerHeight": "tall", )"),
-         member("c", "Male", "Cup", R"("IPD": "0.07m", "PlayerHeight": 1e99, )"),
-         member("d", "", "", R"("LL": 5, "VisorOne": {"EyeCup": "C"}, "Unknown": 1, )"),
-         member("e", "Male", "BC", ""),
-         R"("Profile": {"Name": "f", "VisorOne": {"LL": "12abc", "LR": 99999999999,
-             "RL": -99999999999, "RR": "x"}})"}));
-    EXPECT_EQ(Fetch("a")->Gender, Visor::Gender_Unspecified);
-    EXPECT_EQ(AsVisorOne(Fetch("a"))->EyeCup, VisorOneProfile::EyeCup_A);
-    EXPECT_EQ(AsVisorOne(Fetch("b"))->EyeCup, VisorOneProfile::EyeCup_A);
-    // A height that is no number keeps its default instead of becoming 0.
-    EXPECT_FLOAT_EQ(Fetch("b")->PlayerHeight, 1.778f);
-    EXPECT_EQ(AsVisorOne(Fetch("c"))->EyeCup, VisorOneProfile::EyeCup_C);
-    EXPECT_FLOAT_EQ(Fetch("c")->IPD, 0.07f);
-    EXPECT_FLOAT_EQ(Fetch("c")->PlayerHeight, 1.778f) << "beyond float range";
-    // Only the first device object counts (cup C, not the empty cup of the second); a headset
-    // setting written beside it still reaches the profile, and unknown members are skipped.
-    EXPECT_EQ(AsVisorOne(Fetch("d"))->EyeCup, VisorOneProfile::EyeCup_C);
-    EXPECT_EQ(AsVisorOne(Fetch("d"))->LL, 5);
-    EXPECT_EQ(AsVisorOne(Fetch("e"))->EyeCup, VisorOneProfile::EyeCup_B);
-    // Lens adjustments read as integers, clamped to their range.
-    Ptr<Profile> f = Fetch("f");
-    ASSERT_TRUE(f);
-    EXPECT_EQ(AsVisorOne(f)->LL, 12);
-    EXPECT_EQ(AsVisorOne(f)->LR, INT32_MAX);
-    EXPECT_EQ(AsVisorOne(f)->RL, INT32_MIN);
-    EXPECT_EQ(AsVisorOne(f)->RR, 0);
-}
-
-TEST_F(ProfileStore, NamesLongerThan31BytesAreRefusedWhole) {
-    std::string fits(31, 'n');
-    std::string tooLong(32, 'n');
-    WriteProfiles(
-        ProfileFile(tooLong, "3",
-                    {ProfileMember(tooLong), ProfileMember(fits),
-                     R"("Profile": {"Name": "x", "VisorOne": {"Name": ")" + tooLong + "\"}}"}));
-    EXPECT_TRUE(Manager->ProfileExists(Visor::Profile_VisorOne, fits.c_str()));
-    EXPECT_FALSE(Manager->ProfileExists(Visor::Profile_VisorOne, tooLong.c_str()));
-    EXPECT_EQ(Manager->GetProfileCount(), 2);
-    EXPECT_STREQ(Fetch("x")->Name, "x") << "a later Name that does not fit leaves the name";
-    // A current name that fits no profile names none.
-    EXPECT_EQ(Manager->CurrentProfileName(Visor::Profile_VisorOne), nullptr);
-    EXPECT_NE(Logged().find("is longer than 31 bytes"), std::string::npos);
-
-    EXPECT_EQ(Manager->MakeProfile(tooLong.c_str(), Visor::Profile_VisorOne), nullptr);
-    Ptr<Profile> made =
-        Ptr<Profile>::Adopt(Manager->MakeProfile(fits.c_str(), Visor::Profile_VisorOne));
-    ASSERT_TRUE(made);
-    EXPECT_EQ(std::string(made->Name), fits);
-}
-
-TEST_F(ProfileStore, TypeWithoutAProfileClassLoadsNothingAndOtherTypesReload) {
-    WriteProfiles(ProfileFile("Al", "1", {ProfileMember("Al")}));
-    EXPECT_FALSE(Manager->ProfileExists(Visor::Profile_VisorHD, "Al"));
+TEST_F(ProfileStore, FetchesCopiesAndMakesNewProfiles) {
+    mkdir(path("Visor").c_str(), 0700);
+    ASSERT_TRUE(write("Visor/Profiles.json", Profiles("a", "1", {"\"a\"" + Full})));
+    EXPECT_FALSE(Manager->ProfileExists(Visor::Profile_VisorHD, "a")) << "a type with no class";
     EXPECT_EQ(Manager->GetLoadedType(), Visor::Profile_VisorHD);
-    EXPECT_EQ(Manager->CurrentProfileName(Visor::Profile_VisorHD), nullptr);
-    EXPECT_TRUE(Manager->ProfileExists(Visor::Profile_VisorOne, "Al"));
-    EXPECT_EQ(Manager->GetLoadedType(), Visor::Profile_VisorOne);
-
-    EXPECT_EQ(Manager->MakeProfile("x", Visor::Profile_VisorHD), nullptr);
-    EXPECT_EQ(Manager->MakeProfile(nullptr, Visor::Profile_VisorOne), nullptr);
+    EXPECT_TRUE(Manager->ProfileExists(Visor::Profile_VisorOne, "a"));
+    Ptr<Profile> a = Fetch("a");
+    EXPECT_EQ(a->GetRefCount(), 1);
+    a->IPD = 1.0f;
+    EXPECT_FLOAT_EQ(Fetch("a")->IPD, 0.061f);
+    EXPECT_FALSE(Fetch(nullptr) || Fetch("A"));
     const char* typeName = nullptr;
-    Ptr<Profile> made =
-        Ptr<Profile>::Adopt(Manager->MakeProfile("x", Visor::Profile_VisorOne, &typeName));
+    EXPECT_FALSE(Manager->MakeProfile(std::string(32, 'n').c_str(), Visor::Profile_VisorOne));
+    EXPECT_FALSE(Manager->MakeProfile(nullptr, Visor::Profile_VisorOne));
+    EXPECT_FALSE(Manager->MakeProfile("x", Visor::Profile_VisorHD));
+    Ptr<Profile> made = Ptr<Profile>::Adopt(
+        Manager->MakeProfile(std::string(31, 'n').c_str(), Visor::Profile_VisorOne, &typeName));
     ASSERT_TRUE(made);
+    EXPECT_EQ(std::string(made->Name), std::string(31, 'n'));
     EXPECT_STREQ(typeName, "VisorOne");
-    EXPECT_FLOAT_EQ(made->IPD, 0.064f);
 }
 
 TEST_F(ProfileStore, ThreadsShareTheStore) {
-    WriteProfiles(ProfileFile("Al", "2", {ProfileMember("Al"), ProfileMember("Bo")}));
+    mkdir(path("Visor").c_str(), 0700);
+    ASSERT_TRUE(write("Visor/Profiles.json", Profiles("a", "2", {"\"a\"" + Full, "\"b\"" + Full})));
     std::atomic<int> found{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 200; ++i) {
-                Ptr<Profile> p = Fetch(t % 2 ? "Al" : "Bo");
-                if (p && p->Type == Visor::Profile_VisorOne)
-                    ++found;
+                found += bool(Fetch(t % 2 ? "a" : "b"));
                 if (i % 50 == 0)
                     Manager->LoadProfiles(t % 2 ? Visor::Profile_VisorOne : Visor::Profile_VisorHD);
             }
