@@ -44,9 +44,7 @@ void operator delete[](void* p, std::size_t) noexcept {
 
 using namespace render_test;
 
-namespace {
-class Allocations : public GlTest {};
-} // namespace
+using Allocations = GlTest;
 
 TEST_F(Allocations, UniformsSamplersAttributesMaterialSwapsAndDrawsAllocateNothing) {
     Ref<Framebuffer> target = makeTarget({7});

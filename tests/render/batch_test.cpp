@@ -26,8 +26,6 @@ TEST(UniformSlots, EightSlotsSixtyFourFloatsAndASlotKeepsItsFirstSize) {
         float want; // NaN: not stored
     } rows[] = {
         // clang-format off
-        {"eighth location kept", {{0, f, 0}, {1, f, 1}, {2, f, 2}, {3, f, 3}, {4, f, 4}, {5, f, 5},
-                                  {6, f, 6}, {7, f, 7}}, 7, 7},
         {"ninth location ignored", {{0, f, 0}, {1, f, 1}, {2, f, 2}, {3, f, 3}, {4, f, 4},
                                     {5, f, 5}, {6, f, 6}, {7, f, 7}, {8, f, 8}}, 8, NAN},
         {"same location reuses its slot", {{0, f, 0}, {1, f, 1}, {2, f, 2}, {3, f, 3}, {4, f, 4},
@@ -77,11 +75,10 @@ TEST_F(BatchDraw, UploadsEveryValueAtEveryDrawBatchAfterMaterialIntoExactAttachm
 }
 
 TEST_F(BatchDraw, SamplerTableHoldsTwoAndReplacesByLocation) {
-    Ref<Framebuffer> target = makeTarget({5, 5, 5});
-    Ref<Batch> batch = makeQuadBatch("uniform sampler2D us2_a, us2_b, us2_c;\nvoid main(){\n"
+    Ref<Framebuffer> target = makeTarget({5, 5});
+    Ref<Batch> batch = makeQuadBatch("uniform sampler2D us2_a, us2_b;\nvoid main(){\n"
                                      "gl_FragData[0] = texture2D(us2_a, vec2(.5));\n"
-                                     "gl_FragData[1] = texture2D(us2_b, vec2(.5));\n"
-                                     "gl_FragData[2] = texture2D(us2_c, vec2(.5)); }");
+                                     "gl_FragData[1] = texture2D(us2_b, vec2(.5)); }");
     Ref<Texture> textures[4];
     for (uint8_t i = 0; i < 4; ++i) {
         textures[i] = makeTexture(5, 1, 1);
@@ -89,33 +86,45 @@ TEST_F(BatchDraw, SamplerTableHoldsTwoAndReplacesByLocation) {
         glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, texel.data());
     }
     UniformState& uniforms = batch->material->uniforms;
-    uniforms.setSampler(uniform(*batch, "us2_a"), textures[0].get());
-    uniforms.setSampler(uniform(*batch, "us2_b"), textures[1].get());
-    uniforms.setSampler(uniform(*batch, "us2_c"), textures[2].get()); // table full: ignored
-    uniforms.setSampler(uniform(*batch, "us2_b"), textures[3].get()); // replaces 1
+    const GLint a = uniform(*batch, "us2_a"), b = uniform(*batch, "us2_b");
+    uniforms.setSampler(a, textures[0].get());
+    uniforms.setSampler(b, textures[1].get());
+    uniforms.setSampler(a + b + 1, textures[2].get()); // table full: ignored
+    uniforms.setSampler(b, textures[3].get());         // replaces 1
     EXPECT_EQ(textures[1]->refCount() + textures[2]->refCount(), 2);
     target->bind();
     batch->draw();
-    // The ignored sampler keeps its default unit 0, which shows the first texture.
-    for (int slot = 0; slot < 3; ++slot)
-        EXPECT_EQ(readPixel<Rgba8>(*target, slot, 2, 2)[0], slot == 1 ? 3 : 0) << slot;
+    EXPECT_EQ(readPixel<Rgba8>(*target, 0, 2, 2)[0], 0);
+    EXPECT_EQ(readPixel<Rgba8>(*target, 1, 2, 2)[0], 3);
 }
 
-TEST_F(BatchDraw, LeavesNoAttributeEnabledAndTheAttributeTableHoldsEight) {
+// A default material leaves blend and depth state as they were; no attribute stays enabled.
+TEST_F(BatchDraw, LeavesStateAsItWasAndTheAttributeTableHoldsEight) {
     Ref<Framebuffer> target = makeTarget({5});
     Ref<Batch> batch = makeQuadBatch("void main(){ gl_FragData[0] = vec4(1.); }");
     Ref<Buffer> extra = makeQuad();
     for (int i = 1; i < 9; ++i)
         batch->setAttribute(i, extra.get(), 2, 0, 8);
     EXPECT_EQ(extra->refCount(), 8); // the ninth (location 8) is ignored
-    batch->draw();
-    EXPECT_EQ(readPixel<Rgba8>(*target, 0, 4, 4), (Rgba8{255, 255, 255, 255}));
-    GLint max = 0, enabled = 0;
-    glGetIntegerv(GL_MAX_VERTEX_ATTRIBS, &max);
-    for (GLint i = 0; i < max; ++i) {
-        glGetVertexAttribiv(i, GL_VERTEX_ATTRIB_ARRAY_ENABLED, &enabled);
-        EXPECT_EQ(enabled, 0) << "attribute " << i;
+    for (bool on : {true, false}) {
+        on ? glEnable(GL_BLEND) : glDisable(GL_BLEND);
+        on ? glEnable(GL_DEPTH_TEST) : glDisable(GL_DEPTH_TEST);
+        glDepthMask(on ? GL_FALSE : GL_TRUE);
+        glDepthFunc(on ? GL_GEQUAL : GL_LESS);
+        batch->draw();
+        GLint mask = -1, func = 0, max = 0, enabled = 0;
+        glGetIntegerv(GL_DEPTH_WRITEMASK, &mask);
+        glGetIntegerv(GL_DEPTH_FUNC, &func);
+        EXPECT_EQ(glIsEnabled(GL_BLEND) + glIsEnabled(GL_DEPTH_TEST), on ? 2 : 0);
+        EXPECT_EQ(mask, on ? GL_FALSE : GL_TRUE);
+        EXPECT_EQ(func, on ? GL_GEQUAL : GL_LESS);
+        glGetIntegerv(GL_MAX_VERTEX_ATTRIBS, &max);
+        for (GLint i = 0; i < max; ++i) {
+            glGetVertexAttribiv(i, GL_VERTEX_ATTRIB_ARRAY_ENABLED, &enabled);
+            EXPECT_EQ(enabled, 0) << "attribute " << i;
+        }
     }
+    EXPECT_EQ(readPixel<Rgba8>(*target, 0, 4, 4), (Rgba8{255, 255, 255, 255}));
     batch->clearAttributes();
     EXPECT_EQ(extra->refCount(), 1);
 }
@@ -136,24 +145,6 @@ TEST_F(BatchDraw, FailedProgramOrMissingMaterialDrawsNothing) {
     bare->draw();
     ASSERT_EQ(capture.lines().size(), 1u);
     EXPECT_EQ(capture.lines()[0].rfind("Batch::draw: no material", 0), 0u);
-}
-
-TEST_F(BatchDraw, DefaultMaterialLeavesBlendAndDepthExactlyAsTheyWere) {
-    Ref<Framebuffer> target = makeTarget({5});
-    Ref<Batch> batch = makeQuadBatch("void main(){ gl_FragData[0] = vec4(1.); }");
-    for (bool on : {true, false}) {
-        on ? glEnable(GL_BLEND) : glDisable(GL_BLEND);
-        on ? glEnable(GL_DEPTH_TEST) : glDisable(GL_DEPTH_TEST);
-        glDepthMask(on ? GL_FALSE : GL_TRUE);
-        glDepthFunc(on ? GL_GEQUAL : GL_LESS);
-        batch->draw();
-        GLint mask = -1, func = 0;
-        glGetIntegerv(GL_DEPTH_WRITEMASK, &mask);
-        glGetIntegerv(GL_DEPTH_FUNC, &func);
-        EXPECT_EQ(glIsEnabled(GL_BLEND) + glIsEnabled(GL_DEPTH_TEST), on ? 2 : 0);
-        EXPECT_EQ(mask, on ? GL_FALSE : GL_TRUE);
-        EXPECT_EQ(func, on ? GL_GEQUAL : GL_LESS);
-    }
 }
 
 } // namespace

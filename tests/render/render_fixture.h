@@ -2,18 +2,13 @@
 // quad and helpers that read targets back.
 #pragma once
 
-#include "render/batch.h"
-#include "render/buffer.h"
-#include "render/material.h"
-#include "render/program.h"
-#include "render/texture.h"
+#include "render/batch.h" // with buffers, materials, programs and textures
 #include "tests/support/gl_test_context.h"
 #include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdint>
 
 namespace render_test {
 
@@ -52,7 +47,6 @@ protected:
         glDepthMask(GL_TRUE);
         glDepthFunc(GL_LESS);
     }
-
     void TearDown() override {
         if (!ombrel::test::glTestWindow())
             return; // SetUp found no context: nothing to reset
@@ -68,7 +62,6 @@ protected:
         texture->setup(TextureMeta(width, height, format));
         return texture;
     }
-
     // Slot i gets formats[i]; the target is bound, cleared to zero and fills the viewport.
     Ref<Framebuffer> makeTarget(std::initializer_list<int> formats) {
         Ref<Framebuffer> framebuffer = new Framebuffer();
@@ -94,7 +87,6 @@ protected:
         batch->setMaterial(new Material(program.get()));
         batch->setAttribute(glGetAttribLocation(program->name(), "av2_vertex"), makeQuad().get(), 2,
                             0, 0);
-        batch->first = 0;
         batch->count = 4;
         batch->mode = GL_TRIANGLE_FAN;
         return batch;

@@ -1,17 +1,21 @@
-// The raymarcher on a real GL context (run under xvfb-run): programs per scene, zeroed targets,
-// the 2x2 tile cycle and real traces checked against the geometry they must have hit.
+// The world on a real GL context (run under xvfb-run): the scenes' GLSL shapes against the
+// processor collision distances, and the raymarcher: programs per scene, zeroed targets, the 2x2
+// tile cycle and real traces checked against the geometry they must have hit.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "tests/support/gl_test_context.h"
-#include "tests/support/log_capture.h"
+#include "tests/render/render_fixture.h"
+#include "world/glsl_library.h"
 #include "world/raymarcher.h"
 #include "world/sector_shapes.h"
+#include "world/sectors.h"
 
 using namespace ombrel;
 
@@ -28,6 +32,104 @@ extern "C" void glTexImage2D(GLenum target, GLint level, GLint internalFormat, G
 }
 
 namespace {
+
+constexpr int side = 16; // up to side x side points per draw
+
+class GlslRun : public render_test::GlTest {
+protected:
+    // Evaluates `expr` (the arguments of a vec4 constructor, in terms of `at`) at each point,
+    // in a program assembled around the given world and material texts.
+    std::vector<vec4> evaluate(const std::string& worldText, const std::string& materialText,
+                               const std::string& expr, const std::vector<vec3>& points,
+                               float t = 0) {
+        std::string source = assembleFragmentSource(worldText, materialText);
+        source.resize(source.size() - std::strlen(glslMain));
+        source += "uniform sampler2D us2_points;\nvoid main(){\n"
+                  "vec3 at = texture2D(us2_points, gl_FragCoord.xy/16.).xyz;\n"
+                  "gl_FragData[0] = vec4(" +
+                  expr + ");\n}\n";
+        test::LogCapture log;
+        Ref<Batch> batch = makeQuadBatch(source.c_str());
+        EXPECT_TRUE(log.lines().empty()) << log.lines().front();
+        std::vector<vec4> data(side * side);
+        for (size_t i = 0; i < points.size(); ++i)
+            data[i] = vec4(points[i], 0);
+        Ref<Texture> at = makeTexture(TextureRGBA32F, side, side);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, side, side, GL_RGBA, GL_FLOAT, data.data());
+        batch->material->uniforms.setSampler(uniform(*batch, "us2_points"), at.get());
+        batch->material->uniforms.setUniform(uniform(*batch, "uf_t"), UniformFloat, &t);
+        Ref<Framebuffer> target = new Framebuffer();
+        target->attachColor(makeTexture(TextureRGBA32F, side, side).get(), 0);
+        target->bind();
+        glViewport(0, 0, side, side);
+        batch->draw();
+        glReadPixels(0, 0, side, side, GL_RGBA, GL_FLOAT, data.data());
+        data.resize(points.size());
+        return data;
+    }
+    // side x side points spread over a box, deterministic.
+    static std::vector<vec3> scatter(vec3 lo, vec3 hi) {
+        std::vector<vec3> points;
+        unsigned seed = 12345;
+        auto next = [&seed] {
+            return float((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216;
+        };
+        for (int i = 0; i < side * side; ++i) {
+            const float a = next(), b = next(), c = next();
+            points.emplace_back(lo.x + (hi.x - lo.x) * a, lo.y + (hi.y - lo.y) * b,
+                                lo.z + (hi.z - lo.z) * c);
+        }
+        return points;
+    }
+};
+
+// Each row names the GLSL expression that the processor distance copies: the scene's world
+// without the parts that are not solid for the viewer.
+TEST_F(GlslRun, SceneShapesMatchTheCollisionDistance) {
+    const char* const warehouse =
+        "op_or(op_nxor(-obj_box(at + vec3(0., 0., 10.), vec3(6., 4., 35.)), op_or(obj_knee(at - "
+        "vec3(21., 0., 30.)), op_and(obj_cylinder_y(at - vec3(2., 0., -41.), 3.), obj_box(at - "
+        "vec3(2., -40., -41.), vec3(4., 43., 4.))))), s_boxes(at))";
+    const char* const endfall = "op_or(at.y + 10., s_gboxes(at))";
+    const struct {
+        int scene;
+        const char* glsl;
+        vec3 lo, hi;
+        float t;
+    } rows[] = {
+        {World::start, "op_nxor(-obj_box(at, vec3(16.)), obj_knee(at + vec3(33., 14., -2.)))",
+         vec3(-45, -20, -20), vec3(20, 20, 20), 0},
+        {World::warehouse, warehouse, vec3(-6, -4, -45), vec3(6, 4, 25), 0},
+        {World::warehouse, warehouse, vec3(-4, -90, -50), vec3(36, 4, 45), 0}, // the gateways
+        {World::metaballs,
+         "op_or(1.5 + s_metaballs(at), op_nxor(s_room(at), obj_cylinder_y(at, 3.)))",
+         vec3(-14, -20, -14), vec3(14, 20, 14), 2.3f},
+        {World::endfall, endfall, vec3(-60, -10, -60), vec3(60, -7, 60), 0},
+        {World::endfall, endfall, vec3(-60, -13, -60), vec3(60, 40, 60), 0},
+    };
+    World world;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.glsl);
+        const Worldsector& s = world.sector(row.scene);
+        const auto points = scatter(row.lo, row.hi);
+        const auto r = evaluate(s.worldText, s.materialText, row.glsl, points, row.t);
+        for (size_t i = 0; i < points.size() && !HasFailure(); ++i) {
+            const float cpu = s.distance(points[i], row.t);
+            EXPECT_NEAR(r[i].x, cpu, 2e-3f * std::max(1.0f, std::fabs(cpu))) << i;
+        }
+    }
+}
+
+TEST_F(GlslRun, LandscapeTerrainNeverDipsBelowTheCollisionFloor) {
+    SectorLandscape s;
+    const auto points = scatter(vec3(-3000, 0, -3000), vec3(3000, 0, 3000));
+    const auto r = evaluate(s.worldText, s.materialText, "height(at.xz), 0., 0., 0.", points);
+    for (size_t i = 0; i < points.size(); ++i) {
+        EXPECT_TRUE(r[i].x <= -93.75f + 1e-3f && r[i].x >= -100.0f - 1e-3f) << r[i].x;
+        const float floor = s.distance(vec3(points[i].x, r[i].x, points[i].z), 0);
+        EXPECT_TRUE(floor >= -1e-3f && floor <= 6.25f + 1e-3f) << floor;
+    }
+}
 
 constexpr int size = 256, tile = 128;
 const vec4 sentinel{-7.0f, -7.0f, -7.0f, -7.0f};
@@ -81,7 +183,6 @@ protected:
         glClearColor(0, 0, 0, 0);
     }
     std::vector<vec4> positions() { return texels(*marcher->positions); }
-    // Whether the scene's program is the one bound for drawing.
     bool drewWith(int scene) {
         GLint bound = 0;
         glGetIntegerv(GL_CURRENT_PROGRAM, &bound);
@@ -92,19 +193,15 @@ protected:
     static inline std::vector<std::string> setupLog;
 };
 
-TEST_F(RaymarcherGl, BuildsOneLinkedProgramPerSceneWithoutLogLines) {
+// Every scene's program links without a log line. Tiles fill lower left, lower right, upper
+// left, upper right; each ray of the start room hits its surfaces (stored at five times the
+// distance) or stops within range.
+TEST_F(RaymarcherGl, BuildsEveryProgramSilentlyAndTracesTheStartRoomTileByTile) {
     EXPECT_TRUE(setupLog.empty()) << setupLog.front();
     ASSERT_EQ(marcher->programs.size(), size_t(World::sceneCount));
-    for (const SectorProgram& p : marcher->programs) {
-        ASSERT_TRUE(p.material->program->linked());
+    for (const SectorProgram& p : marcher->programs)
         for (int location : {p.vertexAttribute, p.time, p.near, p.far, p.origin, p.direction})
             EXPECT_NE(location, -1) << "scene " << &p - &marcher->programs[0];
-    }
-}
-
-// Tiles fill lower left, lower right, upper left, upper right; every ray of the start room
-// either hits its surfaces (stored at five times the distance) or stops within range.
-TEST_F(RaymarcherGl, TracesTheTilesInOrderAndHitsLieOnTheStartRoomsSurfaces) {
     for (int frame = 0; frame < 4; ++frame) {
         marcher->draw(0.5f + frame * 0.016f, vec3(0, 0, 0), vec3(0, 0, -1));
         EXPECT_EQ(marcher->tile, (frame + 1) % 4);
@@ -123,10 +220,9 @@ TEST_F(RaymarcherGl, TracesTheTilesInOrderAndHitsLieOnTheStartRoomsSurfaces) {
             continue;
         ++hits;
         ASSERT_NEAR(texel.w, 5.0f * distance, 1e-3f * texel.w);
-        // Forward rays only: the room ahead, its alcoves (down to z = -21) and nothing behind.
+        // Forward rays only (alcoves reach z = -21). The march stops one step of d < 1 % of the
+        // distance past a point d from the surface: in free space, within 2 d of the surface.
         ASSERT_TRUE(p.z <= 0.0f && p.z >= -21.0f - 0.01f * distance) << p.z;
-        // The march stops one step of d < 1 % of the distance past a point d from the surface;
-        // with a field of slope at most 1 the hit is in free space, within 2 d of the surface.
         const float field = startRoomWorld(p);
         ASSERT_TRUE(field >= -1e-3f && field <= 0.02f * distance + 1e-3f)
             << field << " at (" << p.x << ", " << p.y << ", " << p.z << ")";
@@ -152,11 +248,8 @@ TEST_F(RaymarcherGl, NextDrawAfterAPortalCrossingUsesTheNewScenesProgramAndFar) 
     ASSERT_TRUE(marcher->world.cross(position));
     ASSERT_EQ(marcher->world.current, World::warehouse);
     clearTargets();
-    marcher->draw(2.0f, vec3(0, 30, -10), vec3(0, 1, 0)); // above the hall: open space
+    marcher->draw(2.0f, vec3(0, 30, -10), vec3(0, 1, 0)); // above the hall: open sky
     EXPECT_TRUE(drewWith(World::warehouse));
-    const SectorProgram& p = marcher->programs[World::warehouse];
-    EXPECT_EQ(p.material->uniforms.find(p.far)[0], 100.0f);
-    EXPECT_EQ(p.material->uniforms.find(p.time)[0], 2.0f);
     const std::vector<vec4> traced = positions();
     for (int y = 0; y < tile; ++y)
         for (int x = 0; x < tile; ++x)
@@ -176,27 +269,23 @@ TEST_F(RaymarcherGl, StartsWithZeroedTargetsAndSurvivesAFailedProgramAndRelease)
     local.setup(nullptr, 255, 255);
     EXPECT_FALSE(capture.lines().empty());
     GLint bound = -1;
-    float colour[4] = {};
+    vec4 colour;
     glGetIntegerv(GL_FRAMEBUFFER_BINDING, &bound);
-    glGetFloatv(GL_COLOR_CLEAR_VALUE, colour);
+    glGetFloatv(GL_COLOR_CLEAR_VALUE, &colour.x);
     EXPECT_EQ(bound, 0);
-    EXPECT_EQ(vec4(colour[0], colour[1], colour[2], colour[3]), vec4(0.25f, 0.5f, 0.75f, 1.0f));
+    EXPECT_EQ(colour, vec4(0.25f, 0.5f, 0.75f, 1.0f));
     glClearColor(0, 0, 0, 0);
     for (const Texture* target : {local.positions.get(), local.colours.get()})
         for (const vec4& texel : texels(*target))
             ASSERT_EQ(texel, vec4()) << "target " << target->meta().format;
 
     ASSERT_EQ(local.programs.size(), 1u);
-    EXPECT_EQ(local.tileSize, 127); // odd sizes round down
-    local.tile = 3;
     local.draw(1.0f, vec3(), vec3(0, 0, -1));
     // Storing location -1 would let missing uniforms of different sizes share one slot.
     EXPECT_EQ(local.programs[0].material->uniforms.slot(0).type, 0u);
-    EXPECT_EQ(local.tile, 0);
     local.release();
-    EXPECT_TRUE(local.programs.empty());
     local.draw(0.0f, vec3(), vec3(0, 0, -1)); // must not touch released objects
-    EXPECT_EQ(local.tile, 0);
+    EXPECT_EQ(local.tile, 1);
 }
 
 } // namespace
