@@ -4,7 +4,6 @@
 
 #include <GL/glew.h>
 
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,6 +11,7 @@
 
 #include "app/nadirport.h"
 #include "shell/window_shell.h"
+#include "tests/support/gl_test_context.h"
 #include "tools/capture/capture_driver.h"
 #include "tools/capture/image_stats.h"
 
@@ -24,39 +24,32 @@ constexpr int width = 320, height = 200;
 class DemoRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* display = std::getenv("DISPLAY");
-        if (!display || !*display)
+        if (test::displayMissing())
             GTEST_SKIP() << "no display: run under xvfb-run";
     }
 
-    // Settings for a run from a scene's arrival point.
-    static CaptureSettings at(int sector, int frames, const char* script = "") {
+    // Runs a fresh demo from a scene's arrival point through the shell, playing script at frameMs
+    // a frame (frames 0: the script and four more); the demo and driver stay for inspection.
+    int run(int sector, int frames, const char* script = "", std::uint32_t frameMs = 16) {
         CaptureSettings s;
         const Viewpoint v = arrivalPoint(sector);
         s.sector = sector;
         s.position = v.position;
         s.direction = v.direction;
-        s.frames = frames;
+        s.frameMs = frameMs;
         std::string error;
         EXPECT_TRUE(parseScript(script, s.script, error)) << error;
-        return s;
-    }
-
-    // Runs the demo through the shell; the driver stays for inspection. Returns the quit code.
-    int run(const CaptureSettings& settings) {
-        driver = std::make_unique<CaptureDriver>(*demo, settings);
+        s.frames = frames ? frames : int(ScriptPlayer(s.script).duration() / frameMs) + 4;
+        demo = std::make_unique<Nadirport>(); // large: the whole world
+        driver = std::make_unique<CaptureDriver>(*demo, s);
         driver->beforeFrame = beforeFrame;
         driver->afterFrame = afterFrame;
         WindowShell shell(driver.get(), width, height, driver->clock());
-        if (!shell.created()) {
-            ADD_FAILURE() << "the shell could not open its window";
-            return -1;
-        }
         driver->attach(&shell);
-        return shell.run();
+        return shell.run(); // the start failure code when no window opened
     }
 
-    std::unique_ptr<Nadirport> demo = std::make_unique<Nadirport>(); // large: the whole world
+    std::unique_ptr<Nadirport> demo;
     std::unique_ptr<CaptureDriver> driver;
     std::function<void(int)> beforeFrame;
     std::function<void(int, const Image*)> afterFrame;
@@ -74,41 +67,36 @@ TEST_F(DemoRun, ClearsOnlyDepthAndNeverTheColourBuffer) {
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
         glClearDepth(1.0);
     };
-    run(at(World::start, 9));
-    const Image& image = driver->lastFrame();
-    ASSERT_FALSE(image.rgba.empty());
-    size_t magenta = 0;
-    for (size_t i = 0; i < image.rgba.size(); i += 4)
-        magenta += image.rgba[i] == 255 && image.rgba[i + 1] == 0 && image.rgba[i + 2] == 255;
-    const double total = double(width) * height;
-    EXPECT_GT(1.0 - magenta / total, 0.3); // depth was cleared, so points passed the test
-    EXPECT_GT(magenta / total, 0.001);     // uncovered pixels kept the old colour
+    ASSERT_EQ(run(World::start, 9), 0);
+    const std::vector<uint8_t>& rgba = driver->lastFrame().rgba;
+    double magenta = 0;
+    for (size_t i = 0; i < rgba.size(); i += 4)
+        magenta += rgba[i] == 255 && rgba[i + 1] == 0 && rgba[i + 2] == 255;
+    magenta /= double(width) * height;
+    EXPECT_LT(magenta, 0.7);   // depth was cleared, so points passed the test
+    EXPECT_GT(magenta, 0.001); // uncovered pixels kept the old colour
 }
 
-// The way a player leaves the start room: from the demo's own start point, back towards the
-// tunnel wall, settle on the floor, turn left with the mouse, along the wall to the tunnel's
-// bend and down it. The body must come out in the warehouse, at the knee's far end.
+// A player's way out of the start room: back to the tunnel wall, settle, turn left with the
+// mouse, along the wall and down the tunnel, out in the warehouse at the knee's far end.
 TEST_F(DemoRun, KeyScriptFliesFromTheStartRoomIntoTheWarehouse) {
-    CaptureSettings s =
-        at(World::start, 0, "S:1000,wait:1300,E:1200,drag:-1.5708/0:192,W:3100,W+E:1500,W+D:3000");
-    // Three physics steps per frame keep the run short; the steps themselves are the usual 16 ms.
-    s.frameMs = 48;
-    s.frames = int(ScriptPlayer(s.script).duration() / s.frameMs) + 4;
     std::vector<int> path; // the scenes the viewer is in, frame by frame, without repeats
     afterFrame = [&](int, const Image*) {
         if (path.empty() || path.back() != demo->raymarcher.world.current)
             path.push_back(demo->raymarcher.world.current);
     };
-    run(s);
+    // Three physics steps per frame keep the run short; the steps themselves are the usual 16 ms.
+    ASSERT_EQ(run(World::start, 0,
+                  "S:1000,wait:1300,E:1200,drag:-1.5708/0:192,W:3100,W+E:1500,W+D:3000", 48),
+              0);
     EXPECT_EQ(path, (std::vector<int>{World::start, World::warehouse}));
     const vec3 p = demo->flyer.body.position;
     EXPECT_GT(demo->raymarcher.world.currentSector().distance(p, 0.0f), 0.0f)
         << "inside the warehouse's walls at (" << p.x << ", " << p.y << ", " << p.z << ")";
 }
 
-// Each scene from where the journey enters it, after the dozen frames a user sees first:
-// drawn, lit, varied, and unlike the others. The start room fills most of the window with
-// walls, alcoves and coloured balls; the final scene's sign is red.
+// Each scene where the journey enters it, after the dozen frames a user sees first: drawn, lit,
+// varied, unlike the others; the start room fills most of the window, the final sign is red.
 TEST_F(DemoRun, EverySceneShowsFromItsArrivalPoint) {
     const struct {
         int sector;
@@ -121,8 +109,7 @@ TEST_F(DemoRun, EverySceneShowsFromItsArrivalPoint) {
     ImageStats stats[5];
     for (const auto& row : table) {
         SCOPED_TRACE("scene " + std::to_string(row.sector));
-        demo = std::make_unique<Nadirport>();
-        ASSERT_EQ(run(at(row.sector, 12)), 0);
+        ASSERT_EQ(run(row.sector, 12), 0);
         EXPECT_EQ(demo->raymarcher.world.current, row.sector);
         const ImageStats& st = stats[row.sector] = measure(driver->lastFrame());
         EXPECT_GT(st.coverage, row.coverage);

@@ -29,28 +29,23 @@ bool ensureGlContext(int width, int height) {
     glfwSetErrorCallback([](int code, const char* text) {
         std::fprintf(stderr, "test GL: GLFW error 0x%x: %s\n", code, text);
     });
-    if (!glfwInit()) {
-        std::fprintf(stderr, "test GL: glfwInit failed\n");
-        return false;
+    if (glfwInit()) { // it resets the hints
+        glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
+        glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 2);
+        glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 1);
+        glfwWindowHint(GLFW_DEPTH_BITS, 24);
+        window = glfwCreateWindow(width, height, "", nullptr, nullptr);
     }
-    glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MAJOR, 2);
-    glfwWindowHint(GLFW_CONTEXT_VERSION_MINOR, 1);
-    glfwWindowHint(GLFW_DEPTH_BITS, 24);
-    window = glfwCreateWindow(width, height, "", nullptr, nullptr);
-    if (!window) {
-        std::fprintf(stderr, "test GL: could not create a window with a GL 2.1 context\n");
-        return false;
-    }
-    glfwMakeContextCurrent(window);
-    glewExperimental = GL_TRUE;
-    if (glewInit() != GLEW_OK) {
-        std::fprintf(stderr, "test GL: glewInit failed\n");
+    if (window) {
+        glfwMakeContextCurrent(window);
+        glewExperimental = GL_TRUE;
+        if (glewInit() == GLEW_OK)
+            return true;
         glfwDestroyWindow(window);
         window = nullptr;
-        return false;
     }
-    return true;
+    std::fprintf(stderr, "test GL: no window with a GL 2.1 context and its entry points\n");
+    return false;
 }
 
 GLFWwindow* glTestWindow() {

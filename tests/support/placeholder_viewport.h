@@ -6,22 +6,49 @@
 #include "shell/loop_clock.h"
 #include "shell/viewport.h"
 
+#include <GL/glew.h>
+#define GLFW_INCLUDE_NONE
+#include <GLFW/glfw3.h>
+
 #include <functional>
 #include <string>
 #include <vector>
-
-struct GLFWwindow;
 
 namespace ombrel::test {
 
 class PlaceholderViewport : public IViewport {
 public:
-    void init(IViewportHost* host, GraphicsContext* context) override;
-    void resize(int width, int height) override;
-    void pointerEvent(const PointerState* pointers) override;
-    void keyEvent(const KeyState* keys) override;
-    void draw(std::uint32_t timeMs, float seconds) override;
-    void close() override;
+    void init(IViewportHost* h, GraphicsContext* c) override {
+        host = h;
+        context = c;
+        calls.push_back("init");
+        currentAtInit = glfwGetCurrentContext();
+    }
+    void resize(int width, int height) override {
+        calls.push_back("resize " + std::to_string(width) + "x" + std::to_string(height));
+    }
+    void pointerEvent(const PointerState* pointers) override {
+        pointerEvents.push_back(*pointers);
+        if (onPointer)
+            onPointer(*this, *pointers);
+    }
+    void keyEvent(const KeyState* keys) override {
+        keyEvents.push_back(*keys);
+        if (keys->pressed[KeyCode::Escape])
+            host->quit(0);
+    }
+    void draw(std::uint32_t timeMs, float seconds) override {
+        frames.push_back({timeMs, seconds});
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        if (onDraw)
+            onDraw(*this, static_cast<int>(frames.size()));
+        if (frames.size() > 100000) // a loop that never quits must fail its test, not hang it
+            host->quit(99);
+    }
+    void close() override {
+        calls.push_back("close");
+        currentAtClose = glfwGetCurrentContext();
+    }
 
     IViewportHost* host = nullptr;
     GraphicsContext* context = nullptr;

@@ -1,15 +1,18 @@
-// Pointer record: the flag rules over event sequences, absolute positions, relative mode with
-// its recentring and echo, and degenerate sizes.
+// Input records. Keys: auto-repeat, shared codes, the clock's wrap, and keys or messages the
+// record drops. Pointer: the flag rules over event sequences, absolute positions and an empty
+// window. (Relative moves, their recentring and echoes run through the real shell.)
 #include "shell/input.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <utility>
 #include <vector>
 
 using ombrel::CursorWarp;
 using ombrel::InputMessage;
+using ombrel::KeyState;
 using ombrel::PointerState;
 
 namespace {
@@ -18,17 +21,9 @@ class PointerStateTest : public ::testing::Test {
 protected:
     void SetUp() override { pointers.resize(1280, 800); }
 
-    bool move(float px, float py, std::uint32_t now = 0) {
-        return pointers.update(InputMessage::PointerMove, px, py, now);
-    }
-    // Records where the cursor is sent, as the platform layer would move it.
-    static void recordWarp(void* user, int x, int y) {
-        static_cast<std::vector<std::pair<int, int>>*>(user)->emplace_back(x, y);
-    }
-    CursorWarp warp() { return CursorWarp{&recordWarp, &warps}; }
+    bool move(float px, float py) { return pointers.update(InputMessage::PointerMove, px, py, 0); }
 
     PointerState pointers;
-    std::vector<std::pair<int, int>> warps;
 };
 
 } // namespace
@@ -64,7 +59,7 @@ TEST_F(PointerStateTest, FlagRulesOverEventSequences) {
                                          : e == 'u' ? InputMessage::LeftButtonUp
                                                     : InputMessage::Other;
             if (e == 'l')
-                pointers.setRelative(true, warp());
+                pointers.setRelative(true, CursorWarp{});
             else
                 EXPECT_EQ(pointers.update(message, 640, 400, 0), e != 'o') << "event " << i;
             EXPECT_EQ(pointers.flags, row.flags[i]) << "event " << i;
@@ -90,33 +85,12 @@ TEST_F(PointerStateTest, AbsolutePositionsMapCornersToTheNormalisedEdges) {
     }
 }
 
-TEST_F(PointerStateTest, RelativeMoveIsReportedThenRepeatedByItsEcho) {
-    pointers.setRelative(true, warp());
-    ASSERT_EQ(warps, (std::vector<std::pair<int, int>>{{640, 400}}));
-    ASSERT_TRUE(move(640, 400)); // echo of switching on
-    ASSERT_TRUE(move(656, 392, 0xFFFFFFF0u));
-    const float dx = 16 * 2.0f / 1280, dy = -8 * -2.0f / 800;
-    EXPECT_FLOAT_EQ(pointers.dx, dx);
-    EXPECT_FLOAT_EQ(pointers.dy, dy);
-    EXPECT_EQ(warps.size(), 2u) << "every relative move puts the cursor back";
-    ASSERT_TRUE(move(640, 400, 0xFFFFFFF1u)); // its echo repeats it
-    EXPECT_FLOAT_EQ(pointers.dx, dx);
-    EXPECT_EQ(pointers.time, 0xFFFFFFF0u);
-    // Motion accumulates without bound; times run on across the clock's wrap.
-    ASSERT_TRUE(move(656, 392, 0x10u));
-    EXPECT_FLOAT_EQ(pointers.x, 2 * dx);
-    EXPECT_FLOAT_EQ(pointers.y, 2 * dy);
-    EXPECT_EQ(pointers.deltaTime, 0x20u);
-    pointers.setRelative(false, warp());
-    EXPECT_EQ(warps.size(), 3u) << "switching off leaves the cursor where it is";
-}
-
 // Resize to nothing (a minimised window) and back: positions stay finite in both modes, and
-// nothing of the empty spell lingers. An odd size recentres on a whole pixel, so no drift.
-TEST_F(PointerStateTest, EmptyAndOddSizesGiveFinitePositionsAndNoDrift) {
+// nothing of the empty spell lingers.
+TEST_F(PointerStateTest, EmptySizeGivesFinitePositions) {
     pointers.resize(0, 0);
     for (bool relative : {true, false}) {
-        pointers.setRelative(relative, warp());
+        pointers.setRelative(relative, CursorWarp{});
         ASSERT_TRUE(move(3, 7));
         ASSERT_TRUE(move(9, 2));
         for (float v : {pointers.x, pointers.y, pointers.dx, pointers.dy})
@@ -126,11 +100,38 @@ TEST_F(PointerStateTest, EmptyAndOddSizesGiveFinitePositionsAndNoDrift) {
     ASSERT_TRUE(move(1280, 0));
     ASSERT_TRUE(move(0, 800));
     EXPECT_EQ(std::pair(pointers.x, pointers.dy), std::pair(-1.0f, -2.0f));
+}
 
-    pointers.resize(1281, 801);
-    pointers.setRelative(true, warp());
-    ASSERT_EQ(warps.back(), std::make_pair(640, 400));
-    ASSERT_TRUE(move(640, 400)); // echo
-    ASSERT_TRUE(move(640, 400)); // a cursor left where it was put has not moved
-    EXPECT_EQ(std::pair(pointers.dx, pointers.dy), std::pair(0.0f, 0.0f));
+TEST(KeyState, UpdateRulesOverKeySequences) {
+    constexpr InputMessage Down = InputMessage::KeyDown, Up = InputMessage::KeyUp;
+    const struct {
+        const char* name;
+        InputMessage message;
+        std::uint32_t virtualKey;
+        bool repeat, reported;
+        std::uint32_t now, code, pressed, deltaTime; // the entry for code after the step
+    } table[] = {
+        {"press", Down, 'W', false, true, 1000, 'W', 1, 1000},
+        {"its repeats are dropped", Down, 'W', true, false, 1030, 'W', 1, 1000},
+        {"a release is never a repeat", Up, 'W', true, true, 1400, 'W', 0, 400},
+        {"F1 and Control share one entry", Down, 0x70, false, true, ~0u - 15, 130, 1, ~0u - 1415},
+        {"the clock wraps", Up, 0x11, false, true, 0x10, 130, 0, 0x20},
+        {"keypad 0 has no row", Down, 0x60, false, false, 9, 130, 0, 0x20},
+        {"past the table", Down, 255, false, false, 9, 130, 0, 0x20},
+        {"far past the table", Up, 0xFFFFFFFFu, false, false, 9, 130, 0, 0x20},
+        {"not a key message", InputMessage::PointerMove, 'B', false, false, 9, 'B', 0, 0x20},
+    };
+    KeyState keys;
+    for (const auto& s : table) {
+        SCOPED_TRACE(s.name);
+        KeyState before = keys;
+        EXPECT_EQ(keys.update(s.message, s.virtualKey, s.repeat, s.now), s.reported);
+        EXPECT_EQ(keys.pressed[s.code], s.pressed);
+        EXPECT_EQ(keys.deltaTime, s.deltaTime);
+        if (!s.reported) {
+            EXPECT_EQ(std::memcmp(&before, &keys, sizeof keys), 0) << "a dropped event changed it";
+        } else {
+            EXPECT_EQ(keys.lastKey, s.code);
+        }
+    }
 }
