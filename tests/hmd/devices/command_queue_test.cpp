@@ -1,221 +1,129 @@
-// The command ring driven directly: wrap with Tail, full-ring blocking, first-in first-out
-// wake-up of waiting pushers, the command event's set and clear points, and the exit protocol.
-// The test is the consumer; pushers that must block run on real threads.
+// The command ring driven directly: placement and wrap, full-ring blocking, first-in first-out
+// wake-up, the command event and exit. The test is the consumer; pushers that must block run
+// on their own threads.
 #include "hmd/devices/linux_device_manager_thread.h"
 #include "tests/hmd/devices/thread_test_support.h"
 
+#include <algorithm>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 using namespace Visor;
 using visor_test::Eventually;
 using visor_test::Pusher;
-using visor_test::Spawned;
 
 namespace {
 
 // A command of exactly N bytes that records its id when it runs.
-template <std::size_t N> class SizedCommand : public ThreadCommandImpl<SizedCommand<N>> {
-public:
-    SizedCommand(std::vector<int>* ran, int id, bool blocking = false)
-        : ThreadCommandImpl<SizedCommand<N>>(blocking), Ran(ran), Id(id) {}
+template <std::size_t N> struct Sized : ThreadCommandImpl<Sized<N>> {
+    Sized(std::vector<int>* ran, int id, bool blocking = false)
+        : ThreadCommandImpl<Sized<N>>(blocking), Ran(ran), Id(id) {}
     void Execute() const override { Ran->push_back(int(Id)); }
-
-private:
     std::vector<int>* Ran;
     std::int64_t Id;
     unsigned char Pad[N - 40] = {};
 };
-using Big = SizedCommand<256>;
-using Small = SizedCommand<48>;
-static_assert(sizeof(Big) == 256 && sizeof(Small) == 48, "test command sizes");
+using Big = Sized<256>;
+static_assert(sizeof(Big) == 256 && sizeof(Sized<48>) == 48, "test command sizes");
 
-class CommandQueueTest : public ::testing::Test {
-protected:
-    bool PopAndRun() {
-        if (!Queue.TakeCommand(&Buffer))
-            return false;
-        Buffer.Execute();
-        return true;
+struct Ring {
+    // B pushes a 256-byte command, s a 48-byte one, - pops and runs one; ids count up.
+    void Apply(const char* ops) {
+        for (; *ops; ++ops)
+            ASSERT_TRUE(*ops == '-'   ? Queue.TakeCommand(&Buffer) && (Buffer.Execute(), true)
+                        : *ops == 'B' ? Queue.PushCommand(Big(&Ran, Next++))
+                                      : Queue.PushCommand(Sized<48>(&Ran, Next++)));
     }
-    void FillWithBig(int count) {
-        for (int i = 0; i < count; ++i)
-            ASSERT_TRUE(Queue.PushCommand(Big(&Ran, NextId++)));
+    // Runs what is left; true when every accepted command ran once, in push order.
+    bool DrainedInOrder() {
+        while (Queue.TakeCommand(&Buffer))
+            Buffer.Execute();
+        return std::is_sorted(Ran.begin(), Ran.end()) &&
+               std::adjacent_find(Ran.begin(), Ran.end()) == Ran.end();
     }
-    void Drain() {
-        while (PopAndRun()) {
-        }
-    }
+    unsigned Waiting() { return Queue.GetState().WaitingPushers; }
     ThreadCommandQueue Queue;
     ThreadCommand::PopBuffer Buffer;
     std::vector<int> Ran;
-    int NextId = 0;
+    int Next = 0;
 };
 
-TEST_F(CommandQueueTest, RingPlacesWrapsAndResetsItsOffsets) {
-    // B pushes a 256-byte command, s a 48-byte one, - pops one.
+TEST(CommandQueue, PlacesWrapsAndResetsItsOffsetsAndRunsInPushOrder) {
     struct Row {
-        const char* Name;
         const char* Ops;
         std::uint32_t Begin, End, Tail;
     } rows[] = {
-        {"fills to the last byte", "BBBBBBBB", 0, 2048, 0},
-        {"fits exactly at the end", "BBBBBBB--B", 512, 2048, 0},
-        {"wraps when the end is short", "BBBBBBB--sB", 512, 256, 1840},
-        {"wraps after an exact fit", "BBBBBBB--Bs", 512, 48, 2048},
-        {"popping to Tail resets Begin", "BBBBBBB--sB------", 0, 256, 0},
-        {"emptied ring starts over", "BB--", 0, 0, 0},
+        {"BBBBBBBB", 0, 2048, 0},         // fills to the last byte
+        {"BBBBBBB--B", 512, 2048, 0},     // fits exactly at the end
+        {"BBBBBBB--sB", 512, 256, 1840},  // end too short: wraps to the start
+        {"BBBBBBB--Bs", 512, 48, 2048},   // wraps after an exact fit
+        {"BBBBBBB--sB------", 0, 256, 0}, // popping up to Tail resets Begin
+        {"BB--", 0, 0, 0},                // an emptied ring starts over
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.Name);
-        ThreadCommandQueue queue;
-        std::vector<int> ran;
-        int id = 0;
-        for (const char* op = row.Ops; *op; ++op) {
-            if (*op == '-')
-                ASSERT_TRUE(queue.TakeCommand(&Buffer));
-            else
-                ASSERT_TRUE(*op == 'B' ? queue.PushCommand(Big(&ran, id++))
-                                       : queue.PushCommand(Small(&ran, id++)));
-            if (*op == '-')
-                Buffer.Execute();
-        }
-        ThreadCommandQueue::State s = queue.GetState();
-        EXPECT_EQ(s.Begin, row.Begin);
-        EXPECT_EQ(s.End, row.End);
-        EXPECT_EQ(s.Tail, row.Tail);
-        while (queue.TakeCommand(&Buffer))
-            Buffer.Execute();
-        ASSERT_EQ(ran.size(), std::size_t(id));
-        for (int i = 0; i < id; ++i)
-            EXPECT_EQ(ran[std::size_t(i)], i) << "commands run in push order";
+        Ring r;
+        r.Apply(row.Ops);
+        ThreadCommandQueue::State s = r.Queue.GetState();
+        EXPECT_EQ(std::make_tuple(s.Begin, s.End, s.Tail),
+                  std::make_tuple(row.Begin, row.End, row.Tail))
+            << row.Ops;
+        EXPECT_TRUE(r.DrainedInOrder() && r.Ran.size() == std::size_t(r.Next)) << row.Ops;
     }
 }
 
-TEST_F(CommandQueueTest, FullRingBlocksUntilPopsMakeStrictlyMoreRoomThanTheCommand) {
-    FillWithBig(8); // exactly 2048 bytes with Begin at 0
-    for (int pops : {2, 1}) {
-        // First Begin - End would be 256 == the command after one pop; then wrapped likewise.
-        Pusher p(&Queue, Big(&Ran, NextId++));
-        ASSERT_TRUE(Eventually([&] { return Queue.GetState().WaitingPushers == 1; }));
-        for (int i = 0; i + 1 < pops; ++i)
-            ASSERT_TRUE(PopAndRun());
-        Thread::MSleep(10);
-        EXPECT_FALSE(p.Done.load()) << "room equal to the command is not enough";
-        ASSERT_TRUE(PopAndRun());
-        ASSERT_TRUE(Eventually([&] { return p.Done.load(); }));
-        EXPECT_TRUE(p.Accepted.load());
-    }
-    Drain();
-    EXPECT_EQ(Ran, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-}
-
-TEST_F(CommandQueueTest, BlockedPushersAreServedFirstInFirstOut) {
-    FillWithBig(8);
+TEST(CommandQueue, FullRingServesWaitingPushersInOrderOnceStrictlyMoreThanTheirSizeIsFree) {
+    Ring r;
+    r.Apply("BBBBBBBB");
     std::vector<std::unique_ptr<Pusher>> pushers;
+    auto push = [&] { pushers.emplace_back(new Pusher(&r.Queue, Big(&r.Ran, r.Next++))); };
     for (unsigned i = 0; i < 3; ++i) {
-        pushers.emplace_back(new Pusher(&Queue, Big(&Ran, 100 + int(i))));
-        ASSERT_TRUE(Eventually([&] { return Queue.GetState().WaitingPushers == i + 1; }));
+        push();
+        ASSERT_TRUE(Eventually([&] { return r.Waiting() == i + 1; }));
     }
-    // Pop one at a time; a woken pusher that finds no room keeps its turn.
-    std::vector<int> finishOrder;
-    while (finishOrder.size() < 3 && PopAndRun()) {
-        ASSERT_TRUE(Eventually([&] {
-            unsigned done = 0;
-            for (auto& p : pushers)
-                done += p->Done.load();
-            return Queue.GetState().WaitingPushers + done == 3;
-        }));
-        for (int i = int(finishOrder.size()); i < 3 && pushers[std::size_t(i)]->Done; ++i)
-            finishOrder.push_back(i);
+    // Each pop wakes the oldest waiter, which keeps its turn while there is no room: the first
+    // pop leaves Begin at the command's size, and wrapping needs strictly more. A pusher that
+    // arrives (+) when Begin - End equals its size waits too.
+    struct Step {
+        char Op;
+        unsigned Waiting, Done;
+    } steps[] = {{'-', 3, 0}, {'-', 2, 1}, {'+', 3, 1}, {'-', 2, 2}, {'-', 1, 3}, {'-', 0, 4}};
+    for (const Step& step : steps) {
+        step.Op == '+' ? push() : r.Apply("-");
+        ASSERT_TRUE(Eventually([&] { return r.Waiting() == step.Waiting; })) << &step - steps;
+        for (unsigned i = 0; i < pushers.size(); ++i)
+            EXPECT_TRUE(Eventually([&] { return pushers[i]->Done == (i < step.Done); }))
+                << "step " << &step - steps << ", pusher " << i;
     }
-    EXPECT_EQ(finishOrder, (std::vector<int>{0, 1, 2}));
-    Drain();
-    EXPECT_EQ(std::vector<int>(Ran.end() - 3, Ran.end()), (std::vector<int>{100, 101, 102}));
+    EXPECT_TRUE(r.DrainedInOrder() && r.Ran.size() == 12u);
 }
 
-TEST(CommandEventTest, SetByPushIntoEmptyQueueClearedByEmptyPop) {
-    Ptr<Linux::DeviceManagerThread> t =
-        Ptr<Linux::DeviceManagerThread>::Adopt(new Linux::DeviceManagerThread);
-    ASSERT_TRUE(t->IsValid());
+TEST(CommandQueue, CommandEventIsSetByPushIntoEmptyQueueAndClearedByEmptyPop) {
+    auto t = Ptr<Linux::DeviceManagerThread>::Adopt(new Linux::DeviceManagerThread);
     std::vector<int> ran;
     ThreadCommand::PopBuffer buffer;
     EXPECT_FALSE(t->IsCommandEventSet());
-    ASSERT_TRUE(t->PushCommand(Small(&ran, 1)));
-    ASSERT_TRUE(t->PushCommand(Small(&ran, 2)));
-    ASSERT_TRUE(t->TakeCommand(&buffer));
-    ASSERT_TRUE(t->TakeCommand(&buffer));
-    EXPECT_TRUE(t->IsCommandEventSet()); // emptied, but still set until an empty pop
-    EXPECT_FALSE(t->TakeCommand(&buffer));
-    EXPECT_FALSE(t->IsCommandEventSet());
-    ASSERT_TRUE(t->PushCommand(Small(&ran, 3)));
-    EXPECT_TRUE(t->IsCommandEventSet());
+    ASSERT_TRUE(t->PushCommand(Big(&ran, 1)) && t->TakeCommand(&buffer));
+    EXPECT_TRUE(t->IsCommandEventSet()) << "emptied, but set until an empty pop";
+    EXPECT_FALSE(t->TakeCommand(&buffer) || t->IsCommandEventSet());
 }
 
-TEST_F(CommandQueueTest, ExitRefusesLaterPushesButRunsEarlierOnes) {
-    ASSERT_TRUE(Queue.PushCommand(Small(&Ran, 1)));
-    Queue.RequestExit();
-    EXPECT_FALSE(Queue.PushCommand(Small(&Ran, 2)));
-    EXPECT_FALSE(Queue.PushCommand(Small(&Ran, 3, true))); // blocking: refused, not stuck
-    std::uint32_t end = Queue.GetState().End;
-    Queue.RequestExit(); // a second request does nothing
-    EXPECT_EQ(Queue.GetState().End, end);
-    ASSERT_TRUE(PopAndRun());
-    EXPECT_FALSE(Queue.IsExitDone());
-    ASSERT_TRUE(PopAndRun()); // the exit command
-    EXPECT_TRUE(Queue.IsExitDone());
-    EXPECT_FALSE(PopAndRun());
-    EXPECT_EQ(Ran, (std::vector<int>{1}));
-}
-
-TEST_F(CommandQueueTest, ExitReleasesPushersWaitingForSpace) {
-    FillWithBig(8);
-    Pusher waiting(&Queue, Big(&Ran, 50));
-    ASSERT_TRUE(Eventually([&] { return Queue.GetState().WaitingPushers == 1; }));
-    // RequestExit itself waits for room for the exit command, so it runs on a thread too.
-    std::unique_ptr<Spawned> exiter(new Spawned([this] {
-        Queue.RequestExit();
-        return 0;
-    }));
-    ASSERT_TRUE(Eventually([&] { return waiting.Done.load(); }));
-    EXPECT_FALSE(waiting.Accepted.load());
-    ASSERT_TRUE(PopAndRun()); // makes room for the exit command
-    exiter.reset();
-    Drain();
-    EXPECT_TRUE(Queue.IsExitDone());
-    EXPECT_EQ(Ran.size(), 8u);
-}
-
-TEST_F(CommandQueueTest, BlockingPushReturnsAfterTheCommandRan) {
-    Pusher p(&Queue, Small(&Ran, 7, true));
-    ASSERT_TRUE(Eventually([&] { return Queue.GetState().End != 0; }));
-    ASSERT_TRUE(Queue.TakeCommand(&Buffer));
-    Thread::MSleep(10);
-    EXPECT_FALSE(p.Done.load()); // taken is not run
-    Buffer.Execute();
-    ASSERT_TRUE(Eventually([&] { return p.Done.load(); }));
-    EXPECT_TRUE(p.Accepted.load());
-}
-
-TEST(CommandQueueLifetime, DestroyingTheQueueReleasesUnpoppedCommandsAndTheirPushers) {
-    struct Tracked : ThreadCommandImpl<Tracked> {
-        Tracked(std::shared_ptr<int> token, bool blocking)
-            : ThreadCommandImpl<Tracked>(blocking), Token(token) {}
-        void Execute() const override {}
-        std::shared_ptr<int> Token;
-    };
-    auto token = std::make_shared<int>(0);
-    auto* queue = new ThreadCommandQueue;
-    ASSERT_TRUE(queue->PushCommand(Tracked(token, false)));
-    {
-        // Waits for a command that never runs: the end of the queue answers it.
-        Pusher waiting(queue, Tracked(token, true));
-        ASSERT_TRUE(Eventually([&] { return token.use_count() == 4; }));
-        delete queue;
-        ASSERT_TRUE(Eventually([&] { return waiting.Done.load(); }));
-        EXPECT_FALSE(waiting.Accepted.load()) << "a command that never ran is not reported done";
-    }
-    EXPECT_EQ(token.use_count(), 1);
+TEST(CommandQueue, ExitRunsEarlierCommandsRefusesLaterOnesAndReleasesWaitingPushers) {
+    Ring r;
+    r.Apply("BBBBBBBB");
+    Pusher waiting(&r.Queue, Big(&r.Ran, 50));
+    ASSERT_TRUE(Eventually([&] { return r.Waiting() == 1; }));
+    std::thread exiter([&] { r.Queue.RequestExit(); }); // waits for room itself
+    ASSERT_TRUE(Eventually([&] { return waiting.Done && !waiting.Accepted; }));
+    r.Apply("-");
+    exiter.join();
+    EXPECT_FALSE(r.Queue.PushCommand(Big(&r.Ran, 51)));
+    EXPECT_FALSE(r.Queue.PushCommand(Big(&r.Ran, 52, true))) << "blocking: refused, not stuck";
+    r.Apply("-------");
+    EXPECT_FALSE(r.Queue.IsExitDone());
+    r.Apply("-");
+    EXPECT_TRUE(r.Queue.IsExitDone());
+    EXPECT_TRUE(r.DrainedInOrder() && r.Ran.size() == 8u);
 }
 
 } // namespace

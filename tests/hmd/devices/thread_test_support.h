@@ -1,4 +1,4 @@
-// Helpers shared by the tests that drive the library's threads for real.
+// Helpers shared by the tests that drive the library's threads and log for real.
 #pragma once
 
 #include "hmd/devices/log.h"
@@ -6,60 +6,42 @@
 #include "hmd/devices/threads.h"
 
 #include <atomic>
-#include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace visor_test {
 
 // Waits (bounded) for a condition another thread makes true.
 template <class F> bool Eventually(F f) {
-    for (int i = 0; i < 5000 && !f(); ++i)
-        Visor::Thread::MSleep(1);
-    return f();
+    for (int i = 0; i < 5000; ++i, Visor::Thread::MSleep(1))
+        if (f())
+            return true;
+    return false;
 }
 
-// A library thread running a closure; started at once, waited for when the handle goes.
-class Spawned {
-public:
-    explicit Spawned(std::function<int()> body) : Body(std::move(body)) {
-        T = Visor::Ptr<Visor::Thread>::Adopt(new Visor::Thread(&Spawned::Main, this));
-        EXPECT_TRUE(T->Start());
-    }
-    ~Spawned() { T->Wait(); }
-    Visor::Thread* operator->() const { return T.GetPtr(); }
-
-private:
-    static int Main(Visor::Thread*, void* self) { return static_cast<Spawned*>(self)->Body(); }
-    std::function<int()> Body;
-    Visor::Ptr<Visor::Thread> T;
-};
-
 // Pushes one command on its own thread; Done once the push returned, Accepted its result.
-class Pusher {
-public:
+struct Pusher {
     template <class C>
     Pusher(Visor::ThreadCommandQueue* queue, const C& command)
-        : Run([this, queue, command] {
-              Accepted.store(queue->PushCommand(command));
-              Done.store(true);
-              return 0;
+        : T([this, queue, command] {
+              Accepted = queue->PushCommand(command);
+              Done = true;
           }) {}
+    ~Pusher() { T.join(); }
     std::atomic<bool> Done{false}, Accepted{false};
-
-private:
-    Spawned Run; // last, so that the flags exist before the thread starts
+    std::thread T; // last, so that the flags exist before the thread starts
 };
 
-// Collects library log text from any thread.
+// Collects library log text from any thread while it exists.
 class LogText {
 public:
     LogText() { Visor::Log::SetOutputSink(&LogText::Sink, this); }
     ~LogText() { Visor::Log::SetOutputSink(nullptr, nullptr); }
-    bool Contains(const std::string& s) {
+    std::string Get() {
         std::lock_guard<std::mutex> g(Lock);
-        return Text.find(s) != std::string::npos;
+        return Text;
     }
 
 private:
