@@ -35,7 +35,7 @@ namespace {
 
 constexpr int side = 16; // up to side x side points per draw
 
-class GlslRun : public render_test::GlTest {
+class WorldGl : public render_test::GlTest {
 protected:
     // Evaluates `expr` (the arguments of a vec4 constructor, in terms of `at`) at each point,
     // in a program assembled around the given world and material texts.
@@ -85,7 +85,7 @@ protected:
 
 // Each row names the GLSL expression that the processor distance copies: the scene's world
 // without the parts that are not solid for the viewer.
-TEST_F(GlslRun, SceneShapesMatchTheCollisionDistance) {
+TEST_F(WorldGl, SceneShapesMatchTheCollisionDistance) {
     const char* const warehouse =
         "op_or(op_nxor(-obj_box(at + vec3(0., 0., 10.), vec3(6., 4., 35.)), op_or(obj_knee(at - "
         "vec3(21., 0., 30.)), op_and(obj_cylinder_y(at - vec3(2., 0., -41.), 3.), obj_box(at - "
@@ -120,7 +120,7 @@ TEST_F(GlslRun, SceneShapesMatchTheCollisionDistance) {
     }
 }
 
-TEST_F(GlslRun, LandscapeTerrainNeverDipsBelowTheCollisionFloor) {
+TEST_F(WorldGl, LandscapeTerrainNeverDipsBelowTheCollisionFloor) {
     SectorLandscape s;
     const auto points = scatter(vec3(-3000, 0, -3000), vec3(3000, 0, 3000));
     const auto r = evaluate(s.worldText, s.materialText, "height(at.xz), 0., 0., 0.", points);
@@ -153,66 +153,46 @@ std::vector<vec4> texels(const Texture& texture) {
     return texels;
 }
 
-// One raymarcher (five compiled programs) shared by the suite; every test starts it at tile 0 in
-// the start scene with the position target cleared to a sentinel.
-class RaymarcherGl : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        if (!test::ensureGlContext())
-            return;
-        test::LogCapture capture;
-        marcher = new Raymarcher();
-        marcher->setup(nullptr, size, size);
-        setupLog = capture.lines();
-    }
-    static void TearDownTestSuite() {
-        delete marcher;
-        marcher = nullptr;
-    }
-    void SetUp() override {
-        OMBREL_REQUIRE_GL();
-        marcher->tile = 0;
-        marcher->world.current = World::start;
-        clearTargets();
-    }
-    void clearTargets() {
-        marcher->framebuffer->bind();
-        glViewport(0, 0, size, size);
-        glClearColor(sentinel.x, sentinel.y, sentinel.z, sentinel.w);
-        glClear(GL_COLOR_BUFFER_BIT);
-        glClearColor(0, 0, 0, 0);
-    }
-    std::vector<vec4> positions() { return texels(*marcher->positions); }
-    bool drewWith(int scene) {
-        GLint bound = 0;
-        glGetIntegerv(GL_CURRENT_PROGRAM, &bound);
-        return GLuint(bound) == marcher->programs[scene].material->program->name();
-    }
+// Fills the targets with a sentinel that no trace writes.
+void clearTargets(Raymarcher& marcher) {
+    marcher.framebuffer->bind();
+    glViewport(0, 0, size, size);
+    glClearColor(sentinel.x, sentinel.y, sentinel.z, sentinel.w);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glClearColor(0, 0, 0, 0);
+}
 
-    static inline Raymarcher* marcher = nullptr;
-    static inline std::vector<std::string> setupLog;
-};
+bool drewWith(const Raymarcher& marcher, int scene) {
+    GLint bound = 0;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &bound);
+    return GLuint(bound) == marcher.programs[scene].material->program->name();
+}
 
 // Every scene's program links without a log line. Tiles fill lower left, lower right, upper
 // left, upper right; each ray of the start room hits its surfaces (stored at five times the
-// distance) or stops within range.
-TEST_F(RaymarcherGl, BuildsEveryProgramSilentlyAndTracesTheStartRoomTileByTile) {
-    EXPECT_TRUE(setupLog.empty()) << setupLog.front();
-    ASSERT_EQ(marcher->programs.size(), size_t(World::sceneCount));
-    for (const SectorProgram& p : marcher->programs)
+// distance) or stops within range. The landscape, looking up, misses everything at its far
+// distance of 5000; crossing into the warehouse switches the next draw to its program and far.
+TEST_F(WorldGl, RaymarcherTracesEveryTileOfTheCurrentSceneWithItsProgram) {
+    test::LogCapture capture;
+    Raymarcher marcher;
+    marcher.setup(nullptr, size, size);
+    EXPECT_TRUE(capture.lines().empty()) << capture.lines().front();
+    ASSERT_EQ(marcher.programs.size(), size_t(World::sceneCount));
+    for (const SectorProgram& p : marcher.programs)
         for (int location : {p.vertexAttribute, p.time, p.near, p.far, p.origin, p.direction})
-            EXPECT_NE(location, -1) << "scene " << &p - &marcher->programs[0];
+            EXPECT_NE(location, -1) << "scene " << &p - &marcher.programs[0];
+    clearTargets(marcher);
     for (int frame = 0; frame < 4; ++frame) {
-        marcher->draw(0.5f + frame * 0.016f, vec3(0, 0, 0), vec3(0, 0, -1));
-        EXPECT_EQ(marcher->tile, (frame + 1) % 4);
-        const std::vector<vec4> traced = positions();
+        marcher.draw(0.5f + frame * 0.016f, vec3(0, 0, 0), vec3(0, 0, -1));
+        EXPECT_EQ(marcher.tile, (frame + 1) % 4);
+        const std::vector<vec4> traced = texels(*marcher.positions);
         for (int y = 0; y < size; ++y)
             for (int x = 0; x < size; ++x)
                 ASSERT_EQ(traced[y * size + x] == sentinel, x / tile + 2 * (y / tile) > frame)
                     << "frame " << frame << " texel " << x << ", " << y;
     }
     int hits = 0;
-    for (const vec4& texel : positions()) {
+    for (const vec4& texel : texels(*marcher.positions)) {
         const vec3 p = texel.xyz();
         const float distance = length(p);
         ASSERT_LE(distance, 100.0f + 1e-3f);
@@ -228,29 +208,22 @@ TEST_F(RaymarcherGl, BuildsEveryProgramSilentlyAndTracesTheStartRoomTileByTile) 
             << field << " at (" << p.x << ", " << p.y << ", " << p.z << ")";
     }
     EXPECT_GT(hits, size * size * 99 / 100);
-}
 
-TEST_F(RaymarcherGl, NextDrawAfterAPortalCrossingUsesTheNewScenesProgramAndFar) {
-    // The landscape (no portal leads there) looks up into open sky: every ray leaves its
-    // 5000-unit range and is drawn black.
-    marcher->world.current = World::landscape;
+    marcher.world.current = World::landscape; // no portal leads there
     for (int frame = 0; frame < 4; ++frame)
-        marcher->draw(0.0f, vec3(0, 0, 0), vec3(0, 1, 0));
-    EXPECT_TRUE(drewWith(World::landscape));
-    for (const vec4& texel : positions()) {
-        ASSERT_EQ(texel.w, 500.0f);
-        ASSERT_NEAR(length(texel.xyz()), 5000.0f, 1.0f);
-    }
-    for (const vec4& colour : texels(*marcher->colours))
+        marcher.draw(0.0f, vec3(0, 0, 0), vec3(0, 1, 0));
+    EXPECT_TRUE(drewWith(marcher, World::landscape));
+    for (const vec4& texel : texels(*marcher.positions))
+        ASSERT_TRUE(texel.w == 500.0f && std::fabs(length(texel.xyz()) - 5000.0f) < 1.0f);
+    for (const vec4& colour : texels(*marcher.colours))
         ASSERT_EQ(colour.xyz(), vec3()) << "misses are drawn black";
-    // Its exit box leads into the warehouse; the next frame traces there with a range of 100.
     vec3 position(-33, -14, -10);
-    ASSERT_TRUE(marcher->world.cross(position));
-    ASSERT_EQ(marcher->world.current, World::warehouse);
-    clearTargets();
-    marcher->draw(2.0f, vec3(0, 30, -10), vec3(0, 1, 0)); // above the hall: open sky
-    EXPECT_TRUE(drewWith(World::warehouse));
-    const std::vector<vec4> traced = positions();
+    ASSERT_TRUE(marcher.world.cross(position));
+    ASSERT_EQ(marcher.world.current, World::warehouse);
+    clearTargets(marcher);
+    marcher.draw(2.0f, vec3(0, 30, -10), vec3(0, 1, 0)); // above the hall: open sky
+    EXPECT_TRUE(drewWith(marcher, World::warehouse));
+    const std::vector<vec4> traced = texels(*marcher.positions);
     for (int y = 0; y < tile; ++y)
         for (int x = 0; x < tile; ++x)
             ASSERT_LE(length(traced[y * size + x].xyz() - vec3(0, 30, -10)), 100.0f + 1e-2f);
@@ -259,7 +232,7 @@ TEST_F(RaymarcherGl, NextDrawAfterAPortalCrossingUsesTheNewScenesProgramAndFar) 
 // A raymarcher of its own, with one scene whose program fails: targets start zeroed (the
 // garbage storage above must not show), the caller's state survives setup, missing uniforms
 // take no slot, and nothing is drawn after release.
-TEST_F(RaymarcherGl, StartsWithZeroedTargetsAndSurvivesAFailedProgramAndRelease) {
+TEST_F(WorldGl, RaymarcherStartsWithZeroedTargetsAndSurvivesAFailedProgramAndRelease) {
     Raymarcher local;
     local.world.sectors[World::start]->worldText = "float world(vec3 at, float d){ broken }\n";
     local.world.sectors[World::warehouse].reset(); // setup stops at the first missing scene
