@@ -13,22 +13,9 @@
 using Visor::Profile;
 using Visor::ProfileManager;
 using Visor::Ptr;
+using Visor::String;
 
 namespace {
-
-// Sets (or with null, unsets) an environment variable until the end of the scope.
-class EnvOverride {
-public:
-    EnvOverride(const char* name, const char* value) : Name(name), Had(std::getenv(name)) {
-        Old = Had ? std::getenv(name) : "";
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~EnvOverride() { Had ? setenv(Name.c_str(), Old.c_str(), 1) : unsetenv(Name.c_str()); }
-
-private:
-    std::string Name, Old;
-    bool Had;
-};
 
 // A profile file: the header members, then one "Profile" member per entry: an entry starting
 // with a quote is the text after "Name":, any other the member's whole value.
@@ -67,7 +54,7 @@ protected:
         return out.str();
     }
 
-    EnvOverride DataHome{"XDG_DATA_HOME", Dir.c_str()};
+    int DataHome = setenv("XDG_DATA_HOME", Dir.c_str(), 1);
     Ptr<ProfileManager> Manager = Ptr<ProfileManager>::Adopt(ProfileManager::Create());
 };
 
@@ -76,13 +63,13 @@ TEST_F(ProfileStore, FilePathFollowsTheXdgDataFolder) {
               Dir + "/Visor/Profiles.json");
     struct stat info;
     EXPECT_NE(stat(path("Visor").c_str(), &info), 0) << "no folder unless asked";
-    EnvOverride unset("XDG_DATA_HOME", nullptr), home("HOME", Dir.c_str());
-    EXPECT_EQ(std::string(ProfileManager::ProfileFilePath(true).ToCStr()),
-              Dir + "/.local/share/Visor/Profiles.json");
+    std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("HOME", Dir.c_str(), 1);
+    setenv("XDG_DATA_HOME", "relative", 1); // ignored, as the XDG rules say
+    String created = ProfileManager::ProfileFilePath(true);
+    setenv("HOME", home.c_str(), 1);
+    EXPECT_EQ(std::string(created.ToCStr()), Dir + "/.local/share/Visor/Profiles.json");
     EXPECT_TRUE(stat(path(".local/share/Visor").c_str(), &info) == 0 && S_ISDIR(info.st_mode));
-    EnvOverride relative("XDG_DATA_HOME", "relative/data"); // ignored, as the XDG rules say
-    EXPECT_EQ(std::string(ProfileManager::ProfileFilePath(false).ToCStr()),
-              Dir + "/.local/share/Visor/Profiles.json");
 }
 
 TEST_F(ProfileStore, EachFileLeavesItsStateAndLogLine) {
@@ -98,18 +85,13 @@ TEST_F(ProfileStore, EachFileLeavesItsStateAndLogLine) {
         {"FIFO", "<fifo>", "0 0 -",
          "cannot read \"" + file + "\": not a regular file (file error 0x1003)."},
         {"empty", "", "0 0 -", "cannot parse \"" + file + "\": Syntax Error: Invalid syntax."},
-        {"cut", R"({"Visor Profile Version": 1, "CurrentProfile": "a",)", "0 0 -", "Missing quote"},
-        {"too deep", std::string(5000, '['), "0 0 -", "Nesting too deep"},
         {"no object", "[1, 2, 3]", "0 0 -", "is no profile file"},
         {"wrong first member", R"({"Version": 1, "CurrentProfile": "a", "ProfileCount": 1})",
          "0 0 -", "is no profile file"},
         {"two members", R"({"Visor Profile Version": 1, "ProfileCount": 1})", "0 0 -",
          "is no profile file"},
-        {"profile not starting with its name",
-         Profiles("a", "2", {"\"a\"" + Full, R"({"Gender": "Male"})"}), "0 0 -",
-         "does not start with its \"Name\"; no profile loaded."},
         {"profile no object", Profiles("a", "2", {"\"a\"" + Full, "7"}), "0 0 -",
-         "does not start with its \"Name\""},
+         "does not start with its \"Name\"; no profile loaded."},
         {"count bounds the load", Profiles("a", "1", {"\"a\"" + Full, "\"b\"" + Full}),
          "1 1 a | a 1 1.9 0.061 1 1 -2 3 4", ""},
         {"missing members are no error", Profiles("a", "5e12", {"\"a\"" + Full}),
@@ -166,18 +148,15 @@ TEST_F(ProfileStore, EachFileLeavesItsStateAndLogLine) {
 TEST_F(ProfileStore, FetchesCopiesAndMakesNewProfiles) {
     mkdir(path("Visor").c_str(), 0700);
     ASSERT_TRUE(write("Visor/Profiles.json", Profiles("a", "1", {"\"a\"" + Full})));
-    EXPECT_FALSE(Manager->ProfileExists(Visor::Profile_VisorHD, "a")) << "a type with no class";
-    EXPECT_EQ(Manager->GetLoadedType(), Visor::Profile_VisorHD);
-    EXPECT_TRUE(Manager->ProfileExists(Visor::Profile_VisorOne, "a"));
     Ptr<Profile> a = Fetch("a");
-    EXPECT_EQ(a->GetRefCount(), 1);
+    ASSERT_TRUE(a && a->GetRefCount() == 1);
     a->IPD = 1.0f;
     EXPECT_FLOAT_EQ(Fetch("a")->IPD, 0.061f);
     EXPECT_FALSE(Fetch(nullptr) || Fetch("A"));
     const char* typeName = nullptr;
     EXPECT_FALSE(Manager->MakeProfile(std::string(32, 'n').c_str(), Visor::Profile_VisorOne));
     EXPECT_FALSE(Manager->MakeProfile(nullptr, Visor::Profile_VisorOne));
-    EXPECT_FALSE(Manager->MakeProfile("x", Visor::Profile_VisorHD));
+    EXPECT_FALSE(Manager->MakeProfile("x", Visor::Profile_VisorHD)) << "a type with no class";
     Ptr<Profile> made = Ptr<Profile>::Adopt(
         Manager->MakeProfile(std::string(31, 'n').c_str(), Visor::Profile_VisorOne, &typeName));
     ASSERT_TRUE(made);
