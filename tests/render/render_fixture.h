@@ -1,5 +1,5 @@
-// Shared pieces of the GL render tests: a context per test, small shader texts, a full-screen
-// quad and helpers that read targets back.
+// Shared pieces of the GL tests: a clean context per test, a full-screen quad batch, small
+// targets and read-back.
 #pragma once
 
 #include "render/batch.h" // with buffers, materials, programs and textures
@@ -17,8 +17,7 @@ using namespace ombrel;
 inline const char* const kQuadVertex =
     "attribute vec2 av2_vertex;\nvoid main(){ gl_Position = vec4(av2_vertex, 0., 1.); }";
 
-// Corners of the full viewport, in triangle-fan order.
-inline const float kQuad[8] = {-1, -1, 1, -1, 1, 1, -1, 1};
+inline const float kQuad[8] = {-1, -1, 1, -1, 1, 1, -1, 1}; // a triangle fan over the viewport
 
 using Rgba32f = std::array<float, 4>;
 using Rgba8 = std::array<uint8_t, 4>;
@@ -26,7 +25,6 @@ using Rgba8 = std::array<uint8_t, 4>;
 // Texel (x, y) of colour attachment `slot`, as floats or as bytes.
 template <typename Pixel> Pixel readPixel(const Framebuffer& framebuffer, int slot, int x, int y) {
     Pixel p{};
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer.name());
     glReadBuffer(GL_COLOR_ATTACHMENT0 + slot);
     glReadPixels(x, y, 1, 1, GL_RGBA, sizeof p[0] == 1 ? GL_UNSIGNED_BYTE : GL_FLOAT, p.data());
@@ -44,8 +42,6 @@ protected:
         }
         glDisable(GL_BLEND);
         glDisable(GL_DEPTH_TEST);
-        glDepthMask(GL_TRUE);
-        glDepthFunc(GL_LESS);
     }
     void TearDown() override {
         if (!ombrel::test::glTestWindow())

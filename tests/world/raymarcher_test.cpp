@@ -15,12 +15,11 @@
 #include "world/glsl_library.h"
 #include "world/raymarcher.h"
 #include "world/sector_shapes.h"
-#include "world/sectors.h"
 
 using namespace ombrel;
 
-// Stands in for a driver that hands out new texture storage with stale contents (llvmpipe
-// zeroes it, which would hide targets that are never cleared).
+// Stands in for a driver that hands out new texture storage with stale contents; one that
+// zeroes it would hide targets that are never cleared.
 extern "C" void glTexImage2D(GLenum target, GLint level, GLint internalFormat, GLsizei width,
                              GLsizei height, GLint border, GLenum format, GLenum type,
                              const void* pixels) {
@@ -37,20 +36,17 @@ constexpr int side = 16; // up to side x side points per draw
 
 class WorldGl : public render_test::GlTest {
 protected:
-    // Evaluates `expr` (the arguments of a vec4 constructor, in terms of `at`) at each point,
-    // in a program assembled around the given world and material texts.
-    std::vector<vec4> evaluate(const std::string& worldText, const std::string& materialText,
-                               const std::string& expr, const std::vector<vec3>& points,
-                               float t = 0) {
-        std::string source = assembleFragmentSource(worldText, materialText);
+    // Evaluates `expr` (a float in terms of `at`) at each point, in the scene's program with a
+    // main that reads the points from a texture.
+    std::vector<vec4> evaluate(const Worldsector& scene, const std::string& expr,
+                               const std::vector<vec3>& points, float t) {
+        std::string source = assembleFragmentSource(scene.worldText, scene.materialText);
         source.resize(source.size() - std::strlen(glslMain));
         source += "uniform sampler2D us2_points;\nvoid main(){\n"
                   "vec3 at = texture2D(us2_points, gl_FragCoord.xy/16.).xyz;\n"
                   "gl_FragData[0] = vec4(" +
                   expr + ");\n}\n";
-        test::LogCapture log;
         Ref<Batch> batch = makeQuadBatch(source.c_str());
-        EXPECT_TRUE(log.lines().empty()) << log.lines().front();
         std::vector<vec4> data(side * side);
         for (size_t i = 0; i < points.size(); ++i)
             data[i] = vec4(points[i], 0);
@@ -67,17 +63,14 @@ protected:
         data.resize(points.size());
         return data;
     }
-    // side x side points spread over a box, deterministic.
+    // side x side points spread over a box: a grid in x and y, z stepped by the golden ratio.
     static std::vector<vec3> scatter(vec3 lo, vec3 hi) {
         std::vector<vec3> points;
-        unsigned seed = 12345;
-        auto next = [&seed] {
-            return float((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216;
-        };
         for (int i = 0; i < side * side; ++i) {
-            const float a = next(), b = next(), c = next();
-            points.emplace_back(lo.x + (hi.x - lo.x) * a, lo.y + (hi.y - lo.y) * b,
-                                lo.z + (hi.z - lo.z) * c);
+            const vec3 f((i % side + 0.5f) / side, (i / side + 0.5f) / side,
+                         std::fmod(i * 0.618034f, 1.0f));
+            points.emplace_back(lo.x + (hi.x - lo.x) * f.x, lo.y + (hi.y - lo.y) * f.y,
+                                lo.z + (hi.z - lo.z) * f.z);
         }
         return points;
     }
@@ -112,22 +105,11 @@ TEST_F(WorldGl, SceneShapesMatchTheCollisionDistance) {
         SCOPED_TRACE(row.glsl);
         const Worldsector& s = world.sector(row.scene);
         const auto points = scatter(row.lo, row.hi);
-        const auto r = evaluate(s.worldText, s.materialText, row.glsl, points, row.t);
+        const auto r = evaluate(s, row.glsl, points, row.t);
         for (size_t i = 0; i < points.size() && !HasFailure(); ++i) {
             const float cpu = s.distance(points[i], row.t);
             EXPECT_NEAR(r[i].x, cpu, 2e-3f * std::max(1.0f, std::fabs(cpu))) << i;
         }
-    }
-}
-
-TEST_F(WorldGl, LandscapeTerrainNeverDipsBelowTheCollisionFloor) {
-    SectorLandscape s;
-    const auto points = scatter(vec3(-3000, 0, -3000), vec3(3000, 0, 3000));
-    const auto r = evaluate(s.worldText, s.materialText, "height(at.xz), 0., 0., 0.", points);
-    for (size_t i = 0; i < points.size(); ++i) {
-        EXPECT_TRUE(r[i].x <= -93.75f + 1e-3f && r[i].x >= -100.0f - 1e-3f) << r[i].x;
-        const float floor = s.distance(vec3(points[i].x, r[i].x, points[i].z), 0);
-        EXPECT_TRUE(floor >= -1e-3f && floor <= 6.25f + 1e-3f) << floor;
     }
 }
 
@@ -162,16 +144,9 @@ void clearTargets(Raymarcher& marcher) {
     glClearColor(0, 0, 0, 0);
 }
 
-bool drewWith(const Raymarcher& marcher, int scene) {
-    GLint bound = 0;
-    glGetIntegerv(GL_CURRENT_PROGRAM, &bound);
-    return GLuint(bound) == marcher.programs[scene].material->program->name();
-}
-
-// Every scene's program links without a log line. Tiles fill lower left, lower right, upper
-// left, upper right; each ray of the start room hits its surfaces (stored at five times the
-// distance) or stops within range. The landscape, looking up, misses everything at its far
-// distance of 5000; crossing into the warehouse switches the next draw to its program and far.
+// Every program links silently. Tiles fill lower left, lower right, upper left, upper right with
+// start-room hits at five times their distance; the landscape's sky is all misses at 5000; a
+// crossing switches the next draw to the warehouse's program and far.
 TEST_F(WorldGl, RaymarcherTracesEveryTileOfTheCurrentSceneWithItsProgram) {
     test::LogCapture capture;
     Raymarcher marcher;
@@ -212,7 +187,7 @@ TEST_F(WorldGl, RaymarcherTracesEveryTileOfTheCurrentSceneWithItsProgram) {
     marcher.world.current = World::landscape; // no portal leads there
     for (int frame = 0; frame < 4; ++frame)
         marcher.draw(0.0f, vec3(0, 0, 0), vec3(0, 1, 0));
-    EXPECT_TRUE(drewWith(marcher, World::landscape));
+    EXPECT_EQ(marcher.batch->material, marcher.programs[World::landscape].material);
     for (const vec4& texel : texels(*marcher.positions))
         ASSERT_TRUE(texel.w == 500.0f && std::fabs(length(texel.xyz()) - 5000.0f) < 1.0f);
     for (const vec4& colour : texels(*marcher.colours))
@@ -222,16 +197,15 @@ TEST_F(WorldGl, RaymarcherTracesEveryTileOfTheCurrentSceneWithItsProgram) {
     ASSERT_EQ(marcher.world.current, World::warehouse);
     clearTargets(marcher);
     marcher.draw(2.0f, vec3(0, 30, -10), vec3(0, 1, 0)); // above the hall: open sky
-    EXPECT_TRUE(drewWith(marcher, World::warehouse));
+    EXPECT_EQ(marcher.batch->material, marcher.programs[World::warehouse].material);
     const std::vector<vec4> traced = texels(*marcher.positions);
     for (int y = 0; y < tile; ++y)
         for (int x = 0; x < tile; ++x)
             ASSERT_LE(length(traced[y * size + x].xyz() - vec3(0, 30, -10)), 100.0f + 1e-2f);
 }
 
-// A raymarcher of its own, with one scene whose program fails: targets start zeroed (the
-// garbage storage above must not show), the caller's state survives setup, missing uniforms
-// take no slot, and nothing is drawn after release.
+// One failing scene: targets start zeroed despite stale storage, the caller's state survives
+// setup, missing uniforms take no slot, and nothing is drawn after release.
 TEST_F(WorldGl, RaymarcherStartsWithZeroedTargetsAndSurvivesAFailedProgramAndRelease) {
     Raymarcher local;
     local.world.sectors[World::start]->worldText = "float world(vec3 at, float d){ broken }\n";
