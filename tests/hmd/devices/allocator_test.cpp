@@ -16,41 +16,41 @@ namespace {
 struct ArenaAllocator : DefaultAllocator {
     void* Alloc(std::size_t size) override {
         ++Allocs;
-        return size + Offset > sizeof Arena ? nullptr : (LastSize = size, Arena + Offset);
+        return size + Offset > sizeof Arena ? nullptr : Arena + Offset;
     }
     void Free(void* p) override { LastFreed = p; }
     alignas(256) unsigned char Arena[1024];
-    std::size_t Offset = 0, LastSize = 0;
+    std::size_t Offset = 0;
     int Allocs = 0;
     void* LastFreed = nullptr;
 };
 
-TEST(AlignedAllocation, BlocksAreAlignedHoldTheRequestAndFreeTheHeapBlock) {
+TEST(AlignedAllocation, BlocksAreAlignedAndFitTheHeapBlockAndNonsenseIsRefused) {
+    // Effective 0 means refused: by the heap (too big for the arena), or before reaching it
+    // (24 is not a power of two; size plus alignment overflows). Below 4 the alignment is 4.
     struct Row {
-        std::size_t Offset, Align, Effective;
-    } rows[] = {{0, 64, 64}, {20, 16, 16}, {8, 1, 4}, {3, 256, 256}}; // at least 4
+        std::size_t Offset, Size, Align, Effective;
+        int HeapCalls;
+    } rows[] = {{0, 100, 64, 64, 1},        {20, 100, 16, 16, 1}, {8, 100, 1, 4, 1},
+                {3, 100, 256, 256, 1},      {0, 4096, 16, 0, 1},  {0, 16, 24, 0, 0},
+                {0, SIZE_MAX - 8, 16, 0, 0}};
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.Align);
+        SCOPED_TRACE(testing::Message() << row.Size << " aligned to " << row.Align);
         ArenaAllocator a;
         a.Offset = row.Offset;
-        auto* p = static_cast<unsigned char*>(a.AllocAligned(100, row.Align));
-        ASSERT_NE(p, nullptr);
+        auto* p = static_cast<unsigned char*>(a.AllocAligned(row.Size, row.Align));
+        EXPECT_EQ(a.Allocs, row.HeapCalls);
+        if (!row.Effective) {
+            EXPECT_EQ(p, nullptr);
+            continue;
+        }
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % row.Effective, 0u);
-        EXPECT_GE(p, a.Arena + row.Offset + 4) << "room for the stored distance";
-        EXPECT_LE(p + 100, a.Arena + row.Offset + a.LastSize);
+        // The stored distance below the block, the request within what the heap gave.
+        EXPECT_GE(p, a.Arena + row.Offset + 4);
+        EXPECT_LE(p + row.Size, a.Arena + row.Offset + row.Size + row.Effective);
         a.FreeAligned(p);
         EXPECT_EQ(a.LastFreed, a.Arena + row.Offset);
     }
-}
-
-TEST(AlignedAllocation, FailureAndNonsenseRequestsGiveNull) {
-    ArenaAllocator a;
-    EXPECT_EQ(a.AllocAligned(4096, 16), nullptr); // the heap refuses
-    EXPECT_EQ(a.AllocAligned(16, 24), nullptr);   // not a power of two
-    EXPECT_EQ(a.AllocAligned(SIZE_MAX - 8, 16), nullptr);
-    EXPECT_EQ(a.Allocs, 1) << "nonsense never reaches the heap";
-    a.FreeAligned(nullptr);
-    EXPECT_EQ(a.LastFreed, nullptr);
 }
 
 struct Counted : RefCountBase<Counted> {
@@ -59,10 +59,9 @@ struct Counted : RefCountBase<Counted> {
     int* Destroyed;
 };
 
-// A library thread may still be ending while the process exits (the device manager asks its
-// thread to exit without waiting): its last Release then frees through the library allocator
-// after static destructors have run. The exit handler stands for that thread, registered
-// before the allocator exists so that it runs after any static of the library is destroyed.
+// A library thread may still end while the process exits (the device manager does not wait for
+// its thread): its last Release frees after static destructors ran. The exit handler stands
+// for it, registered before the library's statics so that it runs after their destruction.
 namespace AtExit {
 Counted* Leftover = nullptr;
 void* EarlyBlock = nullptr;

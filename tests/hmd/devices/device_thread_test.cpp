@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <sys/eventfd.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -84,68 +85,41 @@ TEST(DeviceThreadRules, StatusNoticeStopsAtTheFirstHandlerElseGoesToTheHook) {
     EXPECT_EQ(t.Unclaimed, 1);
 }
 
-struct FailingStatusSource : DeviceStatusSource {
-    bool Initialize(DeviceThreadRegistry*) override { return false; }
-    void ShutdownAndWait() override { ++Shutdowns; }
-    int Shutdowns = 0;
-};
-
 struct Probe {
     int Value = 0;
-    std::uint32_t Tid() { return Thread::GetCurrentThreadId(); }
-    void Add(int n) { Value += n; }
-    int AddTwo(int a, int b) { return Value += a + b; }
-};
-
-class DeviceThreadTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        System::Init();
-        T->SetStatusSource(&Source);
-        ASSERT_TRUE(T->Start());
+    std::uint32_t Tid = 0;
+    bool Accepted = true;
+    std::atomic<bool> Held{false};
+    Event Open;
+    void Add(int n) {
+        Value += n;
+        Tid = Thread::GetCurrentThreadId();
     }
-    void TearDown() override {
-        T->RequestExit();
-        ASSERT_TRUE(T->Wait());
-        EXPECT_NE(Log.Get().find("Visor::DeviceManagerThread - failed to initialize "
-                                 "MessageObject.\n"),
-                  std::string::npos);
-        EXPECT_EQ(Source.Shutdowns, 0) << "a source that failed to start is not shut down";
+    // On the device thread: one blocking push, then more than the ring holds.
+    void PushFromHere(DeviceManagerThread* t) {
+        Accepted = t->PushCallAndWait(this, &Probe::Add, 1);
+        for (int i = 0; i < 99; ++i)
+            Accepted = t->PushCall(this, &Probe::Add, 1) && Accepted;
     }
-    // Runs f on the device thread and waits for it.
-    template <class F> void OnDeviceThread(F f) {
-        struct Call : ThreadCommandImpl<Call> {
-            explicit Call(F* fn) : ThreadCommandImpl<Call>(true), Fn(fn) {}
-            void Execute() const override { (*Fn)(); }
-            F* Fn;
-        };
-        ASSERT_TRUE(T->PushCommand(Call(&f)));
+    void Hold() {
+        Held = true;
+        Open.Wait();
     }
-    visor_test::LogText Log;
-    FailingStatusSource Source;
-    Ptr<DeviceManagerThread> T = Ptr<DeviceManagerThread>::Adopt(new DeviceManagerThread);
 };
 
 // Device release pushes from the device thread: such a push must not wait for itself.
-TEST_F(DeviceThreadTest, PushesFromTheDeviceThreadRunAtOnce) {
+TEST(DeviceThread, PushesFromTheDeviceThreadRunAtOnce) {
+    System::Init();
+    auto t = Ptr<DeviceManagerThread>::Adopt(new DeviceManagerThread);
     Probe probe;
-    std::uint32_t tid = 0;
-    int sum = 0;
-    bool accepted = true;
-    OnDeviceThread([&] {
-        accepted = T->PushCallAndWaitResult(&probe, &Probe::Tid, &tid);
-        for (int i = 0; i < 100; ++i) // more than the ring holds
-            accepted = accepted && T->PushCall(&probe, &Probe::Add, 1);
-        accepted = accepted && probe.Value == 100;
-    });
-    ASSERT_TRUE(T->PushCallAndWaitResult(&probe, &Probe::AddTwo, &sum, 1, 2));
-    EXPECT_TRUE(accepted);
-    EXPECT_EQ(sum, 103);
-    EXPECT_EQ(tid, T->GetThreadId());
+    ASSERT_TRUE(t->Start() && t->PushCallAndWait(&probe, &Probe::PushFromHere, t.GetPtr()));
+    t->RequestExit();
+    EXPECT_TRUE(t->Wait() && probe.Accepted && probe.Value == 100);
+    EXPECT_EQ(probe.Tid, t->GetThreadId());
 }
 
 // Every producer's commands run once, in its order, while device I/O and ticks go on.
-TEST_F(DeviceThreadTest, ManyProducersEveryCommandRunsOnceInProducerOrder) {
+TEST(DeviceThread, ManyProducersEveryCommandRunsOnceInProducerOrder) {
     constexpr int producers = 4, perProducer = 2000;
     struct Ledger {
         int NextSeq[producers] = {}, OutOfOrder = 0; // device thread only
@@ -154,66 +128,57 @@ TEST_F(DeviceThreadTest, ManyProducersEveryCommandRunsOnceInProducerOrder) {
             NextSeq[producer] = seq + 1;
         }
     } ledger;
+    System::Init();
     TestNotifier n(1000);
-    OnDeviceThread([&] { T->AddIoEvent(&n, n.Fd) && T->AddTickNotifier(&n); });
+    auto t = Ptr<DeviceManagerThread>::Adopt(new DeviceManagerThread);
+    // Registered before the loop starts reading the arrays, removed after it ended.
+    ASSERT_TRUE(t->AddIoEvent(&n, n.Fd) && t->AddTickNotifier(&n) && t->Start());
     std::atomic<int> refused{0}, finished{0};
     std::vector<std::thread> threads;
     for (int id = 0; id < producers; ++id)
         threads.emplace_back([&, id] {
             for (int seq = 0; seq < perProducer; ++seq) // every fifth waits
-                refused += !(seq % 5 ? T->PushCall(&ledger, &Ledger::Stamp, id, seq)
-                                     : T->PushCallAndWait(&ledger, &Ledger::Stamp, id, seq));
+                refused += !(seq % 5 ? t->PushCall(&ledger, &Ledger::Stamp, id, seq)
+                                     : t->PushCallAndWait(&ledger, &Ledger::Stamp, id, seq));
             ++finished;
         });
     for (std::uint64_t one = 1; finished < producers; Thread::MSleep(1))
         (void)!write(n.Fd, &one, sizeof one); // device I/O while the queue is busy
-    for (auto& t : threads)
-        t.join();
+    for (auto& thread : threads)
+        thread.join();
     int ticks = n.TickCalls; // idle now: only the 1 ms tick timeout wakes the loop
     EXPECT_TRUE(Eventually([&] { return n.TickCalls > ticks + 10; }));
-    OnDeviceThread([&] { T->RemoveTickNotifier(&n) && T->RemoveIoEvent(&n, n.Fd); });
+    t->RequestExit();
+    ASSERT_TRUE(t->Wait());
     EXPECT_EQ(refused, 0);
     EXPECT_EQ(ledger.OutOfOrder, 0);
     for (int next : ledger.NextSeq)
         EXPECT_EQ(next, perProducer);
-    std::uint64_t received = n.Received, one = 1;
-    EXPECT_GT(received, 0u);
-    (void)!write(n.Fd, &one, sizeof one);
-    Thread::MSleep(20);
-    EXPECT_EQ(received, n.Received) << "a removed notifier is not called";
+    EXPECT_GT(n.Received, 0u);
+    EXPECT_TRUE(t->RemoveIoEvent(&n, n.Fd) && !t->RemoveIoEvent(&n, n.Fd));
 }
 
 // The owner asks the thread to exit and lets go while others wait in blocking pushes; the
 // thread deletes itself after the exit command and no waiter may still be in the queue.
-TEST(DeviceThreadShutdown, WaitersLeaveBeforeTheQueueIsDeleted) {
+TEST(DeviceThread, WaitersLeaveBeforeTheQueueIsDeletedAtShutdown) {
     System::Init();
-    struct Gate {
-        Event Open;
-        std::atomic<bool> Held{false};
-        void Hold() {
-            Held = true;
-            Open.Wait();
-        }
-    };
     using AddCall = ThreadCommandMF1<Probe, Void, int>;
     const std::uint32_t queued = 3 * ((sizeof(AddCall) + 15) / 16 * 16);
     for (int round = 0; round < 20; ++round) {
-        auto* t = new DeviceManagerThread;
-        ASSERT_TRUE(t->Start());
-        Gate gate;
+        auto* t = new DeviceManagerThread; // released below while its run goes on
         Probe probe;
-        ASSERT_TRUE(t->PushCall(&gate, &Gate::Hold)); // keeps the waiters' commands queued
+        ASSERT_TRUE(t->Start() && t->PushCall(&probe, &Probe::Hold)); // holds the waiters back
         std::vector<std::unique_ptr<visor_test::Pusher>> waiters;
         for (int i = 0; i < 3; ++i)
             waiters.emplace_back(
                 new visor_test::Pusher(t, AddCall(&probe, &Probe::Add, nullptr, 1, true)));
-        EXPECT_TRUE(Eventually([&] { // the three queued behind the gate, which has been taken
+        EXPECT_TRUE(Eventually([&] { // the three queued behind the hold, which has been taken
             ThreadCommandQueue::State s = t->GetState();
-            return gate.Held && s.End - s.Begin == queued;
+            return probe.Held && s.End - s.Begin == queued;
         }));
         t->RequestExit();
         t->Release();
-        gate.Open.Set();
+        probe.Open.Set();
         waiters.clear();
         Thread::FinishAllThreads(); // the released thread lives until its run ends
         EXPECT_EQ(probe.Value, 3) << "commands queued before the exit still run";

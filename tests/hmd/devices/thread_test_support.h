@@ -1,14 +1,11 @@
-// Helpers shared by the tests that drive the library's threads and log for real.
+// Helpers shared by the tests that drive the library's threads for real.
 #pragma once
 
-#include "hmd/devices/log.h"
 #include "hmd/devices/thread_commands.h"
 #include "hmd/devices/threads.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
-#include <mutex>
-#include <string>
 #include <thread>
 
 namespace visor_test {
@@ -32,26 +29,6 @@ struct Pusher {
     ~Pusher() { T.join(); }
     std::atomic<bool> Done{false}, Accepted{false};
     std::thread T; // last, so that the flags exist before the thread starts
-};
-
-// Collects library log text from any thread while it exists.
-class LogText {
-public:
-    LogText() { Visor::Log::SetOutputSink(&LogText::Sink, this); }
-    ~LogText() { Visor::Log::SetOutputSink(nullptr, nullptr); }
-    std::string Get() {
-        std::lock_guard<std::mutex> g(Lock);
-        return Text;
-    }
-
-private:
-    static void Sink(void* user, Visor::LogMessageType, const char* text) {
-        auto* self = static_cast<LogText*>(user);
-        std::lock_guard<std::mutex> g(self->Lock);
-        self->Text += text;
-    }
-    std::mutex Lock;
-    std::string Text;
 };
 
 } // namespace visor_test

@@ -1,30 +1,28 @@
-// Tick clock: microsecond ticks from the 32-bit millisecond clock across its wrap.
+// Tick clock: microsecond ticks from the 32-bit millisecond clock across its wraps.
 #include "hmd/devices/timer.h"
 
 #include <gtest/gtest.h>
-
-using namespace Visor;
 
 namespace {
 
 std::uint32_t fakeMs = 0;
 
-TEST(TickClock, EachWrapOfTheMillisecondClockAddsTwoToThe32Milliseconds) {
-    Timer::SetMsSource([] { return fakeMs; });
-    const std::uint64_t wrap = std::uint64_t(1) << 32;
-    struct Step {
+TEST(TickClock, EachStepBackOfTheMillisecondClockIsOneWrapOfTwoToThe32Milliseconds) {
+    Visor::Timer::SetMsSource([] { return fakeMs; });
+    const std::uint64_t wrap = 1ull << 32;
+    struct {
         std::uint32_t Ms;
-        std::uint64_t Ticks;
-    } steps[] = {{0xFFFFFFF0u, 0xFFFFFFF0ull * 1000},
-                 {5, (wrap + 5) * 1000},
-                 {5, (wrap + 5) * 1000} /* the same reading is no wrap */,
-                 {0xFFFF0000u, (wrap + 0xFFFF0000u) * 1000},
-                 {0, 2 * wrap * 1000}};
-    for (const Step& step : steps) {
+        std::uint64_t Ticks; // in milliseconds
+    } steps[] = {{0xFFFFFFF0u, 0xFFFFFFF0u},
+                 {5, wrap + 5},
+                 {5, wrap + 5},
+                 {0xFFFF0000u, wrap + 0xFFFF0000u},
+                 {0, 2 * wrap}};
+    for (const auto& step : steps) {
         fakeMs = step.Ms;
-        EXPECT_EQ(Timer::GetTicks(), step.Ticks) << step.Ms;
+        EXPECT_EQ(Visor::Timer::GetTicks(), step.Ticks * 1000) << step.Ms;
     }
-    Timer::SetMsSource(nullptr);
+    Visor::Timer::SetMsSource(nullptr);
 }
 
 } // namespace
