@@ -24,6 +24,7 @@
 #include "render/program.h"
 #include "shell/window_shell.h"
 #include "world/glsl_library.h"
+#include "world/world.h"
 
 using namespace ombrel;
 
@@ -260,7 +261,7 @@ bool parseArgs(int argc, char** argv, Options& o) {
             return false;
         }
     }
-    return o.frames > 0 && o.referenceFrames > 0 && o.sector >= -1 && o.sector <= 4;
+    return o.frames > 0 && o.referenceFrames > 0 && o.sector >= -1 && o.sector < World::sceneCount;
 }
 
 } // namespace
@@ -268,8 +269,10 @@ bool parseArgs(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
     Options options;
     if (!parseArgs(argc, argv, options)) {
-        std::fprintf(stderr, "usage: app_frame_bench [--size WxH] [--frames N] "
-                             "[--reference-frames N] [--sector 0-4]\n");
+        std::fprintf(stderr,
+                     "usage: app_frame_bench [--size WxH] [--frames N] "
+                     "[--reference-frames N] [--sector 0-%d]\n",
+                     World::sceneCount - 1);
         return 2;
     }
     FrameBench bench(options);
