@@ -34,11 +34,11 @@ public:
     static void FreeAlignedToLibrary(void* p);
 };
 
-// Static storage for one allocator instance with an in-use flag.
+// The one process-wide instance of an allocator class, with an in-use flag.
 template <class D> class Allocator_SingletonSupport : public Allocator {
 public:
     static D* InitSystemSingleton() {
-        // Built in place and never destroyed: a library thread that ends while the process
+        // Made on the heap and never destroyed: a library thread that ends while the process
         // exits still frees through it after static destructors have run.
         static D* instance = new D;
         instance->pInstance = instance;

@@ -3,12 +3,14 @@
 #include "hmd/devices/threads.h"
 
 #include <cerrno>
+#include <cstring>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unordered_set>
 
 #include "hmd/devices/list.h"
+#include "hmd/devices/log.h"
 #include "hmd/devices/platform.h"
 
 namespace Visor {
@@ -284,6 +286,9 @@ bool Thread::Start(ThreadState initialState) {
     int rc = pthread_create(&handle, &attr, &Starter::StartRoutine, this);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        ErrorToLog("Visor::Thread - cannot start a thread (%s); the process may have reached its "
+                   "thread or memory limit.",
+                   std::strerror(rc));
         Flags.store(0);
         ThreadList::Get().Remove(this);
         Release();

@@ -71,9 +71,9 @@ TEST(CommandQueue, PlacesWrapsAndResetsItsOffsetsAndRunsInPushOrder) {
 }
 
 TEST(CommandQueue, FullRingServesWaitingPushersInOrderOnceStrictlyMoreThanTheirSizeIsFree) {
+    std::vector<std::unique_ptr<Pusher>> pushers; // outlives the queue, which answers them
     Ring r;
     r.Apply("BBBBBBBB");
-    std::vector<std::unique_ptr<Pusher>> pushers;
     auto push = [&] { pushers.emplace_back(new Pusher(&r.Queue, Big(&r.Ran, r.Next++))); };
     for (unsigned i = 0; i < 3; ++i) {
         push();
