@@ -1,6 +1,5 @@
-// Fuzz target for the HMD library's JSON reader: any bytes are parsed as a document; what
-// parses must print both ways to text that reads back to the same tree, every number to the
-// same double bit for bit, and prints again unchanged.
+// Fuzz target for the HMD library's JSON reader: what parses must print both ways to text that
+// reads back to the same tree, numbers bit for bit, and prints again unchanged.
 #include "hmd/support/json.h"
 
 #include <cstdint>
@@ -22,22 +21,18 @@ JSON* ParseChecked(const char* text) {
 }
 
 void ExpectSameTree(const JSON* a, const JSON* b) {
-    bool sameValue = a->Type == Visor::JSON_Number || a->Value == b->Value; // numbers: dValue
-    if (a->Type != b->Type || a->Name != b->Name || !sameValue ||
-        std::memcmp(&a->dValue, &b->dValue, sizeof(double)) != 0)
+    if (a->Type != b->Type || a->Name != b->Name || std::memcmp(&a->dValue, &b->dValue, 8) != 0 ||
+        (a->Type != Visor::JSON_Number && a->Value != b->Value)) // a number's text may change
         std::abort();
     const JSON *x = a->GetFirstItem(), *y = b->GetFirstItem();
-    for (; x && y; x = a->GetNextItem(x), y = b->GetNextItem(y))
-        ExpectSameTree(x, y);
-    if (x || y)
-        std::abort();
+    for (; x || y; x = a->GetNextItem(x), y = b->GetNextItem(y))
+        (x && y) ? ExpectSameTree(x, y) : std::abort();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // The reader takes zero-terminated text; a NUL inside the input ends the document early,
-    // which is part of what is being tested.
+    // A NUL inside the input ends the zero-terminated text early, which is tested too.
     std::string text(reinterpret_cast<const char*>(data), size);
     JSON* root = ParseChecked(text.c_str());
     if (!root)
@@ -46,14 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         char* printed = root->WriteValue(0, formatted);
         JSON* again = printed ? ParseChecked(printed) : nullptr;
         if (!again)
-            std::abort(); // out of memory never happens here; the reader refused the printer
+            std::abort(); // memory never runs out here: the reader refused the printer
         ExpectSameTree(root, again);
         char* reprinted = again->WriteValue(0, formatted);
         if (!reprinted || std::strcmp(printed, reprinted) != 0)
             std::abort();
         std::free(reprinted);
-        again->Release();
         std::free(printed);
+        again->Release();
     }
     root->Release();
     return 0;

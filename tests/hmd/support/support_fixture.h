@@ -10,19 +10,18 @@
 #include <csignal>
 #include <fstream>
 #include <ftw.h>
+#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <string>
-#include <utility>
 #include <sys/resource.h>
+#include <utility>
 
 namespace visor_test {
 
 class SupportTest : public ::testing::Test {
 protected:
     SupportTest() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/visor_support_XXXXXX";
+        std::string pattern = ::testing::TempDir() + "visor_support_XXXXXX";
         Dir = mkdtemp(&pattern[0]) ? pattern : "/nonexistent";
         Visor::System::Init();
         Visor::Log::SetOutputSink(&SupportTest::Capture, this);
@@ -36,15 +35,12 @@ protected:
     }
     std::string path(const std::string& name) const { return Dir + "/" + name; }
     bool write(const std::string& name, const std::string& bytes) const {
-        std::ofstream out(path(name), std::ios::binary);
-        return bool(out.write(bytes.data(), std::streamsize(bytes.size())).flush());
+        return bool(std::ofstream(path(name), std::ios::binary) << bytes);
     }
     std::string read(const std::string& name) const {
-        std::ostringstream bytes;
-        bytes << std::ifstream(path(name), std::ios::binary).rdbuf();
-        return bytes.str();
+        std::ifstream in(path(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    // What was logged since the last call.
     std::string takeLog() {
         std::lock_guard<std::mutex> lock(LogLock);
         return std::exchange(LogText, std::string());
@@ -68,8 +64,7 @@ class FileSizeLimit {
 public:
     explicit FileSizeLimit(rlim_t limit) : OldHandler(std::signal(SIGXFSZ, SIG_IGN)) {
         getrlimit(RLIMIT_FSIZE, &Old);
-        rlimit lowered = {limit, Old.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &lowered);
+        setrlimit(RLIMIT_FSIZE, &(const rlimit&)rlimit{limit, Old.rlim_max});
     }
     ~FileSizeLimit() {
         setrlimit(RLIMIT_FSIZE, &Old);
