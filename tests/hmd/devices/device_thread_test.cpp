@@ -52,14 +52,12 @@ TEST(DeviceThreadRules, TickTimeoutIsTheSmallestAnswerInWholeMilliseconds) {
     struct Row {
         std::vector<std::uint64_t> Answers;
         std::uint32_t Timeout;
-    } rows[] = {
-        {{}, DeviceManagerThread::InfiniteTimeout},
-        {{1000000000ull, 1000, 5000}, 1},
-        {{1000000000ull, 999}, 0},
-        {{3000999}, 3000},
-        {{(1ull << 32) * 1000u + 5000u}, 0xFFFFFFFEu}, // far answers saturate, never wrap
-        {{~0ull}, 0xFFFFFFFEu},
-    };
+    } rows[] = {{{}, DeviceManagerThread::InfiniteTimeout},
+                {{1000000000ull, 1000, 5000}, 1},
+                {{1000000000ull, 999}, 0},
+                {{3000999}, 3000},
+                {{~0ull}, 0xFFFFFFFEu},
+                {{(1ull << 32) * 1000u + 5000u}, 0xFFFFFFFEu}}; // saturates, never wraps short
     for (const Row& row : rows) {
         IdleThread t;
         std::vector<TestNotifier> notifiers(row.Answers.begin(), row.Answers.end());
