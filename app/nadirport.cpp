@@ -130,14 +130,14 @@ void Nadirport::placeViewer(int sector, const vec3& position, const vec3& direct
 
 Viewpoint arrivalPoint(int sector) {
     switch (sector) {
-    case 1: // where the knee tunnel from the start room opens into the hall
+    case World::warehouse: // where the knee tunnel from the start room opens into the hall
         return {vec3(2, 0, 21), vec3(0, 0, -1)};
-    case 2: // dropping out of the shaft into the turning room, the metaballs below
+    case World::metaballs: // dropping out of the shaft into the turning room, the metaballs below
         return {vec3(0, 11, 0), vec3(0.15f, -1, 0.1f)};
-    case 3: // low in the fall from the metaballs room, facing the sign
+    case World::endfall: // low in the fall from the metaballs room, facing the sign
         return {vec3(0, 6, 14), vec3(0, -0.5f, -1)};
-    case 4: // no portal leads here: a lookout just above the terrain, facing into the sun so
-            // that its glint and the hills' shadows show the relief
+    case World::landscape: // no portal leads here: a lookout just above the terrain, facing into
+                           // the sun so that its glint and the hills' shadows show the relief
         return {vec3(0, -85, 0), vec3(1, -0.3f, 1)};
     default: // the middle of the start room, where the demo begins
         return {vec3(0, 0, 0), vec3(0, 0, -1)};

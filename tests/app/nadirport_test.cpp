@@ -91,13 +91,13 @@ TEST_F(NadirportInput, EmptyWindowKeepsTheLastProjection) {
 TEST_F(NadirportInput, PlaceViewerEntersTheSceneAtRestAndRefusesUnknownOnes) {
     demo.flyer.body.velocity = {1, 2, 3};
     demo.placeViewer(3, {1, 2, 3}, {0, -5, 0});
-    EXPECT_EQ(demo.raymarcher.world.current, 3);
+    EXPECT_EQ(demo.raymarcher.world.current, World::endfall);
     EXPECT_EQ(demo.flyer.body.velocity, vec3(0, 0, 0));
     EXPECT_LT(length((demo.flyer.frame.view * vec4(1, 1, 3, 1)).xyz() - vec3(0, 0, -1)), 1e-4f);
     test::LogCapture log;
     for (int scene : {7, -1, 5}) {
         demo.placeViewer(scene, {9, 9, 9}, {0, 0, 1});
-        EXPECT_EQ(demo.raymarcher.world.current, 3) << scene;
+        EXPECT_EQ(demo.raymarcher.world.current, World::endfall) << scene;
         EXPECT_EQ(demo.flyer.body.position, vec3(1, 2, 3)) << scene;
     }
     ASSERT_EQ(log.lines().size(), 3u);

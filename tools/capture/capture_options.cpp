@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "world/world.h"
+
 namespace ombrel::capture {
 
 namespace {
@@ -93,8 +95,9 @@ bool parseOptions(const std::vector<std::string>& args, CaptureOptions& o, std::
         const std::string& v = args[++i];
         long n = 0;
         if (a == "--sector") {
-            if (!parseInt(v, 0, 4, n)) {
-                error = "--sector must be 0 to 4, got \"" + v + "\"";
+            if (!parseInt(v, 0, World::sceneCount - 1, n)) {
+                error = "--sector must be 0 to " + std::to_string(World::sceneCount - 1) +
+                        ", got \"" + v + "\"";
                 return false;
             }
             o.sector = int(n);
