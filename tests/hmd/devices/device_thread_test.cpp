@@ -5,6 +5,7 @@
 #include "hmd/devices/system.h"
 #include "tests/hmd/devices/thread_test_support.h"
 
+#include <algorithm>
 #include <memory>
 #include <sys/eventfd.h>
 #include <thread>
@@ -103,6 +104,10 @@ struct Probe {
         Held = true;
         Open.Wait();
     }
+    void HoldThenExit(DeviceManagerThread* t) {
+        Hold();
+        t->RequestExit();
+    }
 };
 
 // Device release pushes from the device thread: such a push must not wait for itself.
@@ -180,6 +185,29 @@ TEST(DeviceThread, WaitersLeaveBeforeTheQueueIsDeletedAtShutdown) {
         waiters.clear();
         Thread::FinishAllThreads(); // the released thread lives until its run ends
         EXPECT_EQ(probe.Value, 3) << "commands queued before the exit still run";
+    }
+}
+
+// The manager's shutdown asks for exit on the device thread itself, perhaps with a full ring:
+// that request must not wait for room, and the commands already queued still run first.
+TEST(DeviceThread, ExitRequestedOnTheDeviceThreadRunsTheQueuedCommandsFirst) {
+    System::Init();
+    for (int pushes : {1, 40}) { // 32 of these commands fill the ring
+        auto t = Ptr<DeviceManagerThread>::Adopt(new DeviceManagerThread);
+        Probe probe;
+        std::atomic<int> accepted{0};
+        ASSERT_TRUE(t->Start() && t->PushCall(&probe, &Probe::HoldThenExit, t.GetPtr()));
+        std::thread producer([&] {
+            for (int i = 0; i < pushes; ++i)
+                accepted += t->PushCall(&probe, &Probe::Add, 1);
+        });
+        EXPECT_TRUE(Eventually([&] { return probe.Held && accepted == std::min(pushes, 32); }));
+        Thread::MSleep(5); // let the last pusher start waiting for room
+        probe.Open.Set();
+        producer.join();
+        ASSERT_TRUE(t->Wait());
+        EXPECT_EQ(probe.Value, std::min(pushes, 32)) << pushes;
+        EXPECT_EQ(accepted, std::min(pushes, 32));
     }
 }
 
