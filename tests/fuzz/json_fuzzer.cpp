@@ -32,7 +32,6 @@ void ExpectSameTree(const JSON* a, const JSON* b) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // A NUL inside the input ends the zero-terminated text early, which is tested too.
     std::string text(reinterpret_cast<const char*>(data), size);
     JSON* root = ParseChecked(text.c_str());
     if (!root)

@@ -27,6 +27,20 @@ Visor::Ptr<Visor::JSON> Doc(const std::string& text) {
 
 using FileStreams = visor_test::SupportTest;
 
+// The buffered layer writes and reads what the plain stream would, across its buffer size.
+TEST_F(FileStreams, BufferedLayerWritesWhereTheCallerStands) {
+    std::string data(3 * Visor::BufferedFile::BufferSize, 'a');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = char('a' + (i * 7 + i / 13) % 26);
+    SysFile file(path("f").c_str(), 0xE | File::Open_Read | File::Open_Buffered);
+    for (size_t offset = 0, piece = 1; offset < data.size(); offset += piece, piece *= 3)
+        ASSERT_GT(WriteText(file, data.substr(offset, piece)), 0);
+    uint8_t ten[10];
+    EXPECT_TRUE(file.Seek(9000) == 9000 && file.Read(ten, 10) == 10 && WriteText(file, "XYZ") == 3);
+    EXPECT_TRUE(file.Close());
+    EXPECT_EQ(read("f"), data.replace(9010, 3, "XYZ")) << "written after the read-ahead";
+}
+
 // A full disk: the stream reports it when data reaches the disk, and a failed save leaves the
 // old file whole, says why, and leaves no temporary file behind.
 TEST_F(FileStreams, FullDiskIsReportedAndASaveKeepsTheOldFile) {
@@ -34,12 +48,11 @@ TEST_F(FileStreams, FullDiskIsReportedAndASaveKeepsTheOldFile) {
     {
         visor_test::FileSizeLimit limit(100);
         SysFile file(path("f").c_str(), 0xE);
-        EXPECT_EQ(WriteText(file, std::string(200, 'x')), 200); // buffered
-        EXPECT_FALSE(file.Flush());
+        EXPECT_TRUE(WriteText(file, std::string(200, 'x')) == 200 && !file.Flush()); // buffered
         EXPECT_EQ(file.GetErrorCode(), File::Error_DiskFull);
         ASSERT_TRUE(file.Open(path("g").c_str(), 0xE));
-        EXPECT_EQ(WriteText(file, std::string(200, 'x')), 200);
-        EXPECT_FALSE(file.Close()) << "a close that loses data must not report success";
+        EXPECT_TRUE(WriteText(file, std::string(200, 'x')) == 200 && !file.Close())
+            << "a close that loses data must not report success";
         EXPECT_EQ(file.GetErrorCode(), File::Error_DiskFull);
         EXPECT_FALSE(Doc(std::string(5000, 'x'))->Save(path("doc.json").c_str()));
     }

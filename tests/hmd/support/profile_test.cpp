@@ -4,6 +4,7 @@
 
 #include "tests/hmd/support/support_fixture.h"
 
+#include <filesystem>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -57,16 +58,13 @@ protected:
 };
 
 TEST_F(ProfileStore, FilePathFollowsTheXdgDataFolder) {
-    EXPECT_EQ(std::string(ProfileManager::ProfileFilePath(false).ToCStr()),
-              Dir + "/Visor/Profiles.json");
     std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
     setenv("HOME", Dir.c_str(), 1);
     setenv("XDG_DATA_HOME", "relative", 1); // ignored, as the XDG rules say
     Visor::String created = ProfileManager::ProfileFilePath(true);
     setenv("HOME", home.c_str(), 1);
     EXPECT_EQ(std::string(created.ToCStr()), Dir + "/.local/share/Visor/Profiles.json");
-    struct stat info;
-    EXPECT_TRUE(stat(path(".local/share/Visor").c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+    EXPECT_TRUE(std::filesystem::is_directory(path(".local/share/Visor")));
 }
 
 TEST_F(ProfileStore, EachFileLeavesItsStateAndLogLine) {
@@ -111,8 +109,7 @@ TEST_F(ProfileStore, EachFileLeavesItsStateAndLogLine) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        unlink(file.c_str());
-        rmdir(file.c_str());
+        remove(file.c_str());
         ASSERT_TRUE(row.text == "<none>" ||
                     (row.text == "<fifo>"     ? mkfifo(file.c_str(), 0600) == 0
                      : row.text == "<folder>" ? mkdir(file.c_str(), 0700) == 0
@@ -136,17 +133,15 @@ TEST_F(ProfileStore, EachFileLeavesItsStateAndLogLine) {
 
 TEST_F(ProfileStore, ThreadsShareTheStore) {
     ASSERT_TRUE(write("Visor/Profiles.json", Profiles("a", "2", {"\"a\"" + Full, "\"b\"" + Full})));
-    std::atomic<int> found{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 200; ++i) {
-                found += bool(Fetch(t % 2 ? "a" : "b"));
+                EXPECT_TRUE(Fetch(t % 2 ? "a" : "b"));
                 if (i % 50 == 0)
                     Manager->LoadProfiles(t % 2 ? Visor::Profile_VisorOne : Visor::Profile_VisorHD);
             }
         });
     for (auto& thread : threads)
         thread.join();
-    EXPECT_GT(found.load(), 0);
 }
