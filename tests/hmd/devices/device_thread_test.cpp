@@ -94,6 +94,7 @@ struct Probe {
         Value += n;
         Tid = Thread::GetCurrentThreadId();
     }
+    int Sum(int a, int b) { return Value + a + b; }
     // On the device thread: one blocking push, then more than the ring holds.
     void PushFromHere(DeviceManagerThread* t) {
         Accepted = t->PushCallAndWait(this, &Probe::Add, 1);
@@ -115,9 +116,11 @@ TEST(DeviceThread, PushesFromTheDeviceThreadRunAtOnce) {
     System::Init();
     auto t = Ptr<DeviceManagerThread>::Adopt(new DeviceManagerThread);
     Probe probe;
-    ASSERT_TRUE(t->Start() && t->PushCallAndWait(&probe, &Probe::PushFromHere, t.GetPtr()));
+    int sum = 0; // a result comes back from a queued call too
+    ASSERT_TRUE(t->Start() && t->PushCallAndWait(&probe, &Probe::PushFromHere, t.GetPtr()) &&
+                t->PushCallAndWaitResult(&probe, &Probe::Sum, &sum, 2, 3));
     t->RequestExit();
-    EXPECT_TRUE(t->Wait() && probe.Accepted && probe.Value == 100);
+    EXPECT_TRUE(t->Wait() && probe.Accepted && probe.Value == 100 && sum == 105);
     EXPECT_EQ(probe.Tid, t->GetThreadId());
 }
 
@@ -197,11 +200,12 @@ TEST(DeviceThread, ExitRequestedOnTheDeviceThreadRunsTheQueuedCommandsFirst) {
         Probe probe;
         std::atomic<int> accepted{0};
         ASSERT_TRUE(t->Start() && t->PushCall(&probe, &Probe::HoldThenExit, t.GetPtr()));
+        ASSERT_TRUE(Eventually([&] { return probe.Held.load(); })); // taken: the ring is empty
         std::thread producer([&] {
             for (int i = 0; i < pushes; ++i)
                 accepted += t->PushCall(&probe, &Probe::Add, 1);
         });
-        EXPECT_TRUE(Eventually([&] { return probe.Held && accepted == std::min(pushes, 32); }));
+        EXPECT_TRUE(Eventually([&] { return accepted == std::min(pushes, 32); }));
         Thread::MSleep(5); // let the last pusher start waiting for room
         probe.Open.Set();
         producer.join();
