@@ -98,7 +98,7 @@ public:
     // Why the last operation failed, for log lines (the system's error text); null when none did.
     const char* GetErrorText() const { return ErrorText; }
 
-    // The fopen mode the flags select (exposed for tests).
+    // The stdio mode the flags select; the descriptor is opened with the matching flags.
     static const char* ModeForFlags(int flags);
 
 private:

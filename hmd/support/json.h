@@ -78,7 +78,9 @@ public:
     JSON* GetItemByName(const char* name) const;
 
     // Writes one number the way the printer does (no terminating zero) into NumberTextSize
-    // bytes; the length written. "%.0f" of a number below 1e60 takes up to 61 of them.
+    // bytes; the length written. "%.0f" of a number below 1e60 takes up to 61 of them. A finite
+    // number reads back exactly: the classic forms ("%d", "%.0f", "%f", "%e") where they do,
+    // else the shortest text that does.
     enum { NumberTextSize = 72 };
     static int FormatNumber(double value, char* out);
 };
