@@ -8,7 +8,7 @@ build=${1:-build/release}
 mapfile -t sources < <(git ls-files '*.cpp' | grep -vE '^(tests|bench)/')
 echo "lint: clang-tidy over ${#sources[@]} files"
 run-clang-tidy -p "$build" -j"$(nproc)" -quiet "${sources[@]}" >"$build/clang-tidy.log" 2>&1 || {
-    grep -E 'error:|warning:' "$build/clang-tidy.log" | sort -u
+    sed 's/\x1b\[[0-9;]*m//g' "$build/clang-tidy.log" | grep -E 'error:|warning:' | sort -u
     echo "lint: clang-tidy found problems (full log: $build/clang-tidy.log)" >&2
     exit 1
 }

@@ -98,12 +98,13 @@ public:
         : ThreadCommandImpl<ThreadCommandMF0>(blocking), Object(object), Method(method),
           Result(result) {}
     void Execute() const override {
-        if constexpr (std::is_same<R, Void>::value)
-            (Object->*Method)();
-        else if (Result)
-            *Result = (Object->*Method)();
-        else
-            (Object->*Method)();
+        if constexpr (!std::is_same<R, Void>::value) {
+            if (Result) {
+                *Result = (Object->*Method)();
+                return;
+            }
+        }
+        (Object->*Method)();
     }
 
 private:
@@ -120,12 +121,13 @@ public:
         : ThreadCommandImpl<ThreadCommandMF1>(blocking), Object(object), Method(method),
           Result(result), Arg1(a1) {}
     void Execute() const override {
-        if constexpr (std::is_same<R, Void>::value)
-            (Object->*Method)(Arg1);
-        else if (Result)
-            *Result = (Object->*Method)(Arg1);
-        else
-            (Object->*Method)(Arg1);
+        if constexpr (!std::is_same<R, Void>::value) {
+            if (Result) {
+                *Result = (Object->*Method)(Arg1);
+                return;
+            }
+        }
+        (Object->*Method)(Arg1);
     }
 
 private:
@@ -143,12 +145,13 @@ public:
         : ThreadCommandImpl<ThreadCommandMF2>(blocking), Object(object), Method(method),
           Result(result), Arg1(a1), Arg2(a2) {}
     void Execute() const override {
-        if constexpr (std::is_same<R, Void>::value)
-            (Object->*Method)(Arg1, Arg2);
-        else if (Result)
-            *Result = (Object->*Method)(Arg1, Arg2);
-        else
-            (Object->*Method)(Arg1, Arg2);
+        if constexpr (!std::is_same<R, Void>::value) {
+            if (Result) {
+                *Result = (Object->*Method)(Arg1, Arg2);
+                return;
+            }
+        }
+        (Object->*Method)(Arg1, Arg2);
     }
 
 private:

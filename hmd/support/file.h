@@ -42,7 +42,7 @@ public:
 // Counts are signed: -1 reports failure where an operation returns a count or a position.
 class File : public RefCountBase<File>, public FileConstants {
 public:
-    virtual ~File() = default;
+    ~File() override = default;
 
     // The path the stream was opened with, or null when there is none.
     virtual const char* GetFilePath() = 0;

@@ -406,8 +406,12 @@ bool AppendEscaped(StringBuffer& out, const String& text) {
 bool ReadsBackExactly(const char* text, int size, double d) {
     double back = 0;
     auto result = std::from_chars(text, text + size, back);
-    return result.ec == std::errc() && result.ptr == text + size &&
-           std::memcmp(&back, &d, sizeof(d)) == 0;
+    if (result.ec != std::errc() || result.ptr != text + size)
+        return false;
+    std::uint64_t backBits = 0, bits = 0;
+    std::memcpy(&backBits, &back, sizeof(back));
+    std::memcpy(&bits, &d, sizeof(d));
+    return backBits == bits;
 }
 
 } // namespace
