@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -265,8 +266,12 @@ bool SysFile::ReplaceContents(const char* path, const uint8_t* data, size_t size
         ErrorToLog("Visor::SysFile - cannot write a file without a path.");
         return false;
     }
+    // A link (a profile kept with the user's other settings elsewhere, say) stays a link: the
+    // file it names is the one replaced, with the temporary beside it so rename stays atomic.
+    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path, nullptr), &std::free);
+    const char* target = resolved ? resolved.get() : path;
     struct stat old;
-    bool exists = stat(path, &old) == 0;
+    bool exists = stat(target, &old) == 0;
     // Renaming over a device or a pipe would replace it instead of writing to it.
     if (exists && !S_ISREG(old.st_mode)) {
         ErrorToLog("Visor::SysFile - cannot write \"%s\": it is not a regular file. Remove it or "
@@ -275,7 +280,7 @@ bool SysFile::ReplaceContents(const char* path, const uint8_t* data, size_t size
         return false;
     }
     StringBuffer name;
-    if (!name.AppendString(path) || !name.AppendString(".XXXXXX")) {
+    if (!name.AppendString(target) || !name.AppendString(".XXXXXX")) {
         ErrorToLog("Visor::SysFile - cannot write \"%s\": out of memory.", path);
         return false;
     }
@@ -296,7 +301,7 @@ bool SysFile::ReplaceContents(const char* path, const uint8_t* data, size_t size
         ok = false;
         error = errno;
     }
-    if (ok && rename(temporary, path) != 0) {
+    if (ok && rename(temporary, target) != 0) {
         ok = false;
         error = errno;
     }

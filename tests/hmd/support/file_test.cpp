@@ -82,4 +82,9 @@ TEST_F(FileStreams, SaveReadersSeeTheOldOrTheNewFileWhole) {
     stop = true;
     reader.join();
     EXPECT_EQ(torn.load(), 0);
+    // A link stays a link; the file it names gets the new text.
+    std::filesystem::create_symlink(path("doc.json"), path("link.json"));
+    EXPECT_TRUE(docs[1]->Save(path("link.json").c_str()));
+    EXPECT_TRUE(std::filesystem::is_symlink(path("link.json")));
+    EXPECT_EQ(read("doc.json"), texts[1]);
 }
