@@ -1,0 +1,55 @@
+// Linux device manager: device thread start and shutdown, and manager creation.
+#include "hmd/devices/linux_device_manager.h"
+
+#include "hmd/devices/log.h"
+#include "hmd/devices/system.h"
+
+namespace Visor {
+namespace Linux {
+
+bool DeviceManager::Initialize(DeviceBase* parent) {
+    if (!GetListLock())
+        return false;
+    DeviceThread = Ptr<DeviceManagerThread>::Adopt(new DeviceManagerThread(this));
+    if (!DeviceThread || !DeviceThread->Start(Thread::Running)) {
+        DeviceThread.Clear();
+        return false;
+    }
+    if (!DeviceManagerImpl::Initialize(parent))
+        return false;
+    TextToLog("Visor::DeviceManager - initialized.\n");
+    return true;
+}
+
+void DeviceManager::Shutdown() {
+    // A manager whose device thread never started was never announced either.
+    if (DeviceThread) {
+        TextToLog("Visor::DeviceManager - shutting down.\n");
+        // Outstanding handles see the manager gone before the thread is told to end.
+        Desc.GetDesc()->Lock->Manager.store(nullptr);
+        DeviceThread->RequestExit(false);
+        DeviceThread->DetachManager();
+        DeviceThread.Clear();
+    }
+    DeviceManagerImpl::Shutdown();
+}
+
+} // namespace Linux
+
+DeviceManager* DeviceManager::Create() {
+    if (!System::IsInitialized())
+        return nullptr;
+    auto* manager = new Linux::DeviceManager;
+    if (!manager)
+        return nullptr;
+    if (!manager->Initialize(nullptr)) {
+        // No device thread runs to take the posted release, so it is destroyed right here.
+        manager->Release();
+        return nullptr;
+    }
+    // The device kinds' factories, in the order the tracker, latency tester and headset
+    // display register, are added here as the platform gains them.
+    return manager;
+}
+
+} // namespace Visor

@@ -1,0 +1,31 @@
+// The device manager on Linux: owns the device thread the platform-neutral manager posts its
+// work to. Device kinds backed by the platform register their factories here.
+#pragma once
+
+#include <cstdint>
+
+#include "hmd/devices/device_manager.h"
+#include "hmd/devices/linux_device_manager_thread.h"
+
+namespace Visor {
+namespace Linux {
+
+class DeviceManager : public DeviceManagerImpl {
+public:
+    // Application thread: starts the device thread; false when it cannot be made or started.
+    bool Initialize(DeviceBase* parent) override;
+    // Device thread (or the releasing thread when no device thread was started): ends the
+    // device thread behind the commands already queued and forgets every description.
+    void Shutdown() override;
+
+    ThreadCommandQueue* QueueOf() override { return DeviceThread.GetPtr(); }
+    std::uint32_t GetThreadId() const override {
+        return DeviceThread ? DeviceThread->GetThreadId() : 0;
+    }
+
+private:
+    Ptr<DeviceManagerThread> DeviceThread;
+};
+
+} // namespace Linux
+} // namespace Visor
