@@ -67,11 +67,11 @@ struct DecodedReport {
 enum { SensorReportSize = 62 };
 
 // Zero-fills message, then decodes; true only when its Type becomes Decoded. Sample slots past
-// min(SampleCount, 3) stay zero. Untrusted bytes: any length, data may be null when length is 0.
+// min(SampleCount, 3) stay zero. Takes untrusted bytes of any length; null data reads as empty.
 bool DecodeSensorReport(DecodedReport* message, const std::uint8_t* data, std::size_t length);
-// The inverse, for a software tracker: writes SensorReportSize bytes, with sample slots past
-// min(SampleCount, 3) left zero so that decoding gives back exactly report. False (nothing
-// written) when size is smaller.
+// The inverse, for a software tracker: writes SensorReportSize bytes, sample slots past
+// min(SampleCount, 3) as zeros, so decoding gives the report back with sample values saturated
+// to 21 bits. False, writing nothing, when size is smaller.
 bool PackSensorReport(const SensorReport& report, std::uint8_t* buffer, std::size_t size);
 
 // Host record of the tracker's measuring range.
