@@ -74,6 +74,7 @@ public:
     // Any thread.
     void SetHandler(MessageHandler* handler);
     MessageHandler* GetHandler() const;
+    DeviceBase* GetDevice() const { return Device; }
     // Delivers message to the handler, if any, with the shared handler lock held.
     void Call(const Message& message);
 
