@@ -12,7 +12,7 @@
 using namespace Visor;
 using Bytes = std::vector<std::uint8_t>;
 
-TEST(SensorReports, TripletsSignExtendEachField) {
+TEST(SensorReports, TripletsSignExtendEachFieldAndSaturateWhenPacked) {
     const struct {
         std::uint64_t bytes; // b0 first; the unused last bit is set in some rows
         std::int32_t v[3];
@@ -22,14 +22,18 @@ TEST(SensorReports, TripletsSignExtendEachField) {
                 {0x7FFFFC00001FFFFF, {1048575, -1048576, 1048575}},
                 {0x800003FFFFE00000, {-1048576, 1048575, -1048576}},
                 {0xFFFFF00000FFFFFB, {-2, 3, -3}}};
+    std::int32_t v[3];
     for (const auto& row : rows) {
         std::uint8_t bytes[SensorTripletSize];
         for (int i = 0; i < SensorTripletSize; ++i)
             bytes[i] = std::uint8_t(row.bytes >> (56 - 8 * i));
-        std::int32_t v[3];
         UnpackSensorTriplet(bytes, &v[0], &v[1], &v[2]);
         EXPECT_TRUE(std::equal(v, v + 3, row.v)) << "row " << &row - rows;
     }
+    std::uint8_t saturated[SensorTripletSize]; // as a sensor at full scale reads
+    PackSensorTriplet(1 << 21, -(1 << 30), INT32_MAX, saturated);
+    UnpackSensorTriplet(saturated, &v[0], &v[1], &v[2]);
+    EXPECT_TRUE(v[0] == SensorTripletMax && v[1] == SensorTripletMin && v[2] == SensorTripletMax);
 }
 
 TEST(SensorReports, DecodesCarriedSamplesPacksThemBackAndRefusesShortOrForeignReports) {
@@ -121,17 +125,15 @@ TEST(SensorReports, FeatureReportsRoundTripAndRefuseShortOrForeignBytes) {
     EXPECT_EQ(keepAlive.KeepAliveIntervalMs, SensorKeepAliveReport().KeepAliveIntervalMs);
 
     Bytes info = {9, 0x34, 0x12, 0x12, 0x00, 0x05, 0x20, 0x03};
-    for (std::uint32_t micrometres : {149760u, 93600u, 46800u, 63500u, 41000u, 8388608u})
+    // Six micrometre lengths up to 2^23, then six coefficients' bits: 1, 0.22, 0.24, -0, a
+    // not-a-number with a payload and a denormal, all to come back bit for bit.
+    for (std::uint32_t field : {149760u, 93600u, 46800u, 63500u, 41000u, 8388608u, 0x3F800000u,
+                                0x3E6147AEu, 0x3E75C28Fu, 0x80000000u, 0x7FC00001u, 1u})
         for (int shift = 0; shift < 32; shift += 8)
-            info.push_back(std::uint8_t(micrometres >> shift));
-    for (float coefficient : {1.0f, 0.22f, 0.24f, -0.0f, NAN, 1e-40f})
-        info.insert(info.end(), reinterpret_cast<std::uint8_t*>(&coefficient),
-                    reinterpret_cast<std::uint8_t*>(&coefficient) + 4);
+            info.push_back(std::uint8_t(field >> shift));
     SensorDisplayInfo display;
     ExpectByteRoundTrip(info, display);
     EXPECT_TRUE(display.HasDistortion() && display.ResolutionH == 1280 &&
                 display.ResolutionV == 800 && display.ScreenSizeH == float(149760) * 1e-6f &&
                 display.DistortionCoeffs[1] == 0.22f);
-    display.DisplayFormat = 0xF1; // only the low four bits count
-    EXPECT_TRUE(display.HasScreenInfo() && !display.HasDistortion());
 }
