@@ -6,7 +6,7 @@ packages=(cmake g++ make pkg-config libglew-dev libglfw3-dev libgl-dev libgl1-me
           libudev-dev libxrandr-dev libpng-dev)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth xdotool
-               clang clang-tidy libclang-rt-14-dev nlohmann-json3-dev)
+               clang clang-tidy libclang-rt-14-dev nlohmann-json3-dev umockdev libumockdev-dev)
 fi
 # The demo needs a display to run in; without one, it runs in a virtual framebuffer.
 if [[ "${1:-}" != "--test" && -z "${DISPLAY:-}" ]]; then
