@@ -17,6 +17,14 @@ bool DeviceManager::Initialize(DeviceBase* parent) {
     }
     if (!DeviceManagerImpl::Initialize(parent))
         return false;
+    // Made only once the library allocator is installed, like every object the device thread
+    // frees. Without it the manager still runs; it just finds no HID device.
+    if (Allocator::GetInstance()) {
+        HidDeviceManager =
+            Ptr<HIDDeviceManager>::Adopt(new HIDDeviceManager(this, DeviceThread.GetPtr()));
+        if (HidDeviceManager && !HidDeviceManager->Initialize())
+            HidDeviceManager.Clear();
+    }
     TextToLog("Visor::DeviceManager - initialized.\n");
     return true;
 }
@@ -25,6 +33,10 @@ void DeviceManager::Shutdown() {
     // A manager whose device thread never started was never announced either.
     if (DeviceThread) {
         TextToLog("Visor::DeviceManager - shutting down.\n");
+        if (HidDeviceManager) {
+            HidDeviceManager->Shutdown();
+            HidDeviceManager.Clear();
+        }
         // Outstanding handles see the manager gone before the thread is told to end.
         Desc.GetDesc()->Lock->Manager.store(nullptr);
         DeviceThread->RequestExit(false);

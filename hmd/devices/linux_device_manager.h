@@ -6,6 +6,7 @@
 
 #include "hmd/devices/device_manager.h"
 #include "hmd/devices/linux_device_manager_thread.h"
+#include "hmd/devices/linux_hid_device.h"
 
 namespace Visor {
 namespace Linux {
@@ -22,9 +23,12 @@ public:
     std::uint32_t GetThreadId() const override {
         return DeviceThread ? DeviceThread->GetThreadId() : 0;
     }
+    // The HID layer's manager, null when it could not be made. Use it on the device thread.
+    HIDDeviceManager* GetHIDDeviceManager() const { return HidDeviceManager.GetPtr(); }
 
 private:
     Ptr<DeviceManagerThread> DeviceThread;
+    Ptr<HIDDeviceManager> HidDeviceManager;
 };
 
 } // namespace Linux
