@@ -1,0 +1,226 @@
+// The software tracker on its own (report stream, feature rules) and behind the umockdev bus,
+// reached through plain libudev calls and hidraw system calls.
+#include "hmd/devices/hid_report_descriptor.h"
+#include "tests/support/hid_testbed.h"
+
+#include <gtest/gtest.h>
+#include <libudev.h>
+
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace Visor::test {
+namespace {
+
+std::vector<DecodedReport> ReadAll(VirtualHidDevice& device) {
+    std::vector<DecodedReport> reports;
+    std::uint8_t buffer[64];
+    for (int length; (length = device.ReadInputReport(buffer, sizeof buffer)) >= 0;) {
+        reports.emplace_back();
+        EXPECT_TRUE(DecodeSensorReport(&reports.back(), buffer, static_cast<std::size_t>(length)));
+    }
+    return reports;
+}
+
+TEST(VirtualTracker, DescriptorsDeclareTheReportsTheHostSizesItsBuffersBy) {
+    struct Case {
+        std::shared_ptr<VirtualHidDevice> Device;
+        std::uint16_t UsagePage, Input, Feature;
+        bool ReportIds;
+    } cases[] = {
+        {std::make_shared<VirtualTracker>(), 0xFF00, SensorReportSize,
+         SensorDisplayInfo::PacketSize, true},
+        {MakeVirtualLatencyTester(), 0xFF00, 64, 5, true},
+        {MakeKeyboard(), 0x0001, 8, 0, false},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::uint8_t>& bytes = c.Device->GetReportDescriptor();
+        HidReportDescriptorInfo info;
+        const char* error = nullptr;
+        ASSERT_TRUE(ParseHidReportDescriptor(bytes.data(), bytes.size(), info, &error)) << error;
+        EXPECT_EQ(info.UsagePage, c.UsagePage);
+        EXPECT_EQ(info.InputReportBufferLength, c.Input);
+        EXPECT_EQ(info.FeatureReportBufferLength, c.Feature);
+        EXPECT_EQ(info.UsesReportIds, c.ReportIds);
+    }
+}
+
+TEST(VirtualTracker, ReportsCarryTheFirstSampleCounterAndTheNewestThreeSamples) {
+    VirtualTracker tracker;
+    SensorConfigReport config = tracker.GetConfig();
+    config.PacketInterval = 4; // five samples per report
+    tracker.SetConfig(config);
+    tracker.SetTimestamp(65533);
+    SensorSample samples[5];
+    for (int i = 0; i < 5; ++i)
+        samples[i].GyroX = 100 + i;
+    tracker.QueueSamples(samples, 5);
+    EXPECT_EQ(tracker.Advance(5), 1u);
+    tracker.DropReports(1);
+    EXPECT_EQ(tracker.Advance(10), 1u); // two reports built, the first of them lost
+    const std::vector<DecodedReport> reports = ReadAll(tracker);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].Report.SampleCount, 5);
+    EXPECT_EQ(reports[0].Report.Timestamp, 65533);
+    EXPECT_EQ(reports[0].Report.Samples[0].GyroX, 102);
+    EXPECT_EQ(reports[0].Report.Samples[2].GyroX, 104);
+    EXPECT_EQ(reports[1].Report.Timestamp, 7); // wrapped, and a report's worth of samples missing
+    EXPECT_EQ(reports[1].Report.Samples[0].AccelY, 98100); // still, gravity on +Y
+}
+
+TEST(VirtualTracker, StreamsOnlyWhileAKeepAliveIsInForce) {
+    VirtualTracker tracker;
+    EXPECT_EQ(tracker.Advance(10000), 10000u);
+    EXPECT_EQ(tracker.Advance(5), 0u);
+    const std::uint8_t keepAlive[] = {8, 0, 0, 10, 0}; // 10 ms
+    ASSERT_TRUE(tracker.SetFeature(keepAlive, sizeof keepAlive));
+    EXPECT_EQ(tracker.Advance(20), 10u);
+    EXPECT_EQ(tracker.GetKeepAliveCount(), 1u);
+    EXPECT_EQ(tracker.GetConfig().KeepAliveIntervalMs, 10);
+}
+
+TEST(VirtualTracker, MotionSaturatesAtTheConfiguredRange) {
+    VirtualTracker tracker;
+    VirtualTracker::Motion motion;
+    motion.Accel[0] = 100.0f; // above 8 g
+    motion.Rate[2] = -1.0f;
+    tracker.SetMotion(motion);
+    const std::uint8_t range[] = {4, 0, 0, 5, 0xF4, 0x01, 0x70, 0x03}; // 5 g, 500 dps, 880
+    ASSERT_TRUE(tracker.SetFeature(range, sizeof range));
+    EXPECT_EQ(tracker.GetRange().AccelScale, 8);
+    tracker.Advance(1);
+    const std::vector<DecodedReport> reports = ReadAll(tracker);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].Report.Samples[0].AccelX, 784800);
+    EXPECT_EQ(reports[0].Report.Samples[0].GyroZ, -10000);
+}
+
+class VirtualTrackerBus : public HidTestbedTest {
+protected:
+    void SetUp() override {
+        HidTestbedTest::SetUp();
+        if (IsSkipped())
+            return;
+        Node = Testbed->AddDevice(Tracker);
+        ASSERT_EQ(Testbed->AddDevice(MakeKeyboard()), "/dev/hidraw1");
+        ASSERT_EQ(Node, "/dev/hidraw0");
+    }
+    // The preload sends a /dev path to the bus's node.
+    int Open() const { return open(Node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC); }
+
+    std::shared_ptr<VirtualTracker> Tracker = std::make_shared<VirtualTracker>();
+    std::string Node;
+};
+
+bool Readable(int fd) {
+    pollfd entry = {fd, POLLIN, 0};
+    return poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN);
+}
+
+TEST_F(VirtualTrackerBus, UdevEnumerationFindsTheTrackerWithItsUsbAttributes) {
+    udev* context = udev_new();
+    udev_enumerate* enumerate = udev_enumerate_new(context);
+    udev_enumerate_add_match_subsystem(enumerate, "hidraw");
+    udev_enumerate_scan_devices(enumerate);
+    std::vector<std::string> found;
+    udev_list_entry* entry;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+        udev_device* device =
+            udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
+        udev_device* usb =
+            udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_device");
+        const char* serial = usb ? udev_device_get_sysattr_value(usb, "serial") : nullptr;
+        found.push_back(std::string(udev_device_get_devnode(device)) + " " +
+                        udev_device_get_sysattr_value(usb, "idVendor") + ":" +
+                        udev_device_get_sysattr_value(usb, "idProduct") + " " +
+                        udev_device_get_sysattr_value(usb, "product") + " " +
+                        (serial ? serial : "-"));
+        udev_device_unref(device);
+    }
+    udev_enumerate_unref(enumerate);
+    udev_unref(context);
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found,
+              (std::vector<std::string>{"/dev/hidraw0 2833:0001 Visor One Tracker VT0000000001",
+                                        "/dev/hidraw1 1a2c:0e24 USB Keyboard -"}));
+}
+
+TEST_F(VirtualTrackerBus, FeatureIoctlsReachTheTracker) {
+    const int fd = Open();
+    ASSERT_GE(fd, 0);
+    hidraw_devinfo info{};
+    ASSERT_EQ(ioctl(fd, HIDIOCGRAWINFO, &info), 0);
+    EXPECT_EQ(static_cast<std::uint16_t>(info.vendor), 0x2833);
+
+    std::uint8_t expected[SensorConfigReport::PacketSize];
+    Tracker->GetConfig().Pack(expected, sizeof expected);
+    std::uint8_t config[SensorConfigReport::PacketSize] = {SensorReport_Config};
+    EXPECT_EQ(ioctl(fd, HIDIOCGFEATURE(sizeof config), config), 7);
+    EXPECT_EQ(std::memcmp(config, expected, sizeof config), 0);
+
+    config[4] = 1; // 500 reports per second
+    EXPECT_EQ(ioctl(fd, HIDIOCSFEATURE(sizeof config), config), 7);
+    std::uint8_t again[SensorConfigReport::PacketSize] = {SensorReport_Config};
+    EXPECT_EQ(ioctl(fd, HIDIOCGFEATURE(sizeof again), again), 7);
+    EXPECT_EQ(again[4], 1);
+    EXPECT_EQ(Tracker->GetConfig().GetReportRate(), 500u);
+
+    std::uint8_t display[SensorDisplayInfo::PacketSize] = {SensorReport_DisplayInfo};
+    EXPECT_EQ(ioctl(fd, HIDIOCSFEATURE(sizeof display), display), -1); // read only
+    EXPECT_EQ(errno, EPIPE);
+    close(fd);
+}
+
+TEST_F(VirtualTrackerBus, PollAndReadDeliverQueuedReportsUntilUnplugged) {
+    const int fd = Open();
+    ASSERT_GE(fd, 0);
+    std::uint8_t buffer[96];
+    EXPECT_FALSE(Readable(fd));
+    EXPECT_EQ(read(fd, buffer, sizeof buffer), -1);
+    EXPECT_EQ(errno, EAGAIN);
+
+    Tracker->SetTimestamp(40);
+    Tracker->Advance(3);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(Readable(fd));
+        ASSERT_EQ(read(fd, buffer, sizeof buffer), SensorReportSize);
+        DecodedReport report;
+        ASSERT_TRUE(DecodeSensorReport(&report, buffer, SensorReportSize));
+        EXPECT_EQ(report.Report.Timestamp, 40 + i);
+    }
+    EXPECT_FALSE(Readable(fd));
+
+    udev* context = udev_new();
+    udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
+    udev_monitor_filter_add_match_subsystem_devtype(monitor, "hidraw", nullptr);
+    udev_monitor_enable_receiving(monitor);
+    ASSERT_TRUE(Testbed->Unplug(Node));
+    EXPECT_TRUE(Readable(fd));
+    EXPECT_EQ(read(fd, buffer, sizeof buffer), -1);
+    EXPECT_EQ(errno, ENODEV);
+    udev_device* event = udev_monitor_receive_device(monitor);
+    ASSERT_NE(event, nullptr);
+    EXPECT_STREQ(udev_device_get_action(event), "remove");
+    udev_device_unref(event);
+
+    ASSERT_TRUE(Testbed->Replug(Node));
+    const int reopened = Open();
+    hidraw_devinfo info{};
+    EXPECT_EQ(ioctl(reopened, HIDIOCGRAWINFO, &info), 0);
+    EXPECT_EQ(ioctl(fd, HIDIOCGRAWINFO, &info), -1); // the old descriptor stays dead
+    close(reopened);
+    close(fd);
+    udev_monitor_unref(monitor);
+    udev_unref(context);
+}
+
+} // namespace
+} // namespace Visor::test
