@@ -2,6 +2,7 @@
 // reached through plain libudev calls and hidraw system calls.
 #include "hmd/devices/hid_report_descriptor.h"
 #include "tests/support/hid_testbed.h"
+#include "tools/virtual_headset/virtual_tracker_stream.h"
 
 #include <gtest/gtest.h>
 #include <libudev.h>
@@ -12,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -212,6 +214,12 @@ TEST_F(VirtualTrackerBus, PollAndReadDeliverQueuedReportsUntilUnplugged) {
     udev_device_unref(event);
 
     ASSERT_TRUE(Testbed->Replug(Node));
+    while ((event = udev_monitor_receive_device(monitor)) &&
+           !std::strcmp(udev_device_get_action(event), "remove"))
+        udev_device_unref(event);
+    ASSERT_NE(event, nullptr);
+    EXPECT_STREQ(udev_device_get_action(event), "add");
+    udev_device_unref(event);
     const int reopened = Open();
     hidraw_devinfo info{};
     EXPECT_EQ(ioctl(reopened, HIDIOCGRAWINFO, &info), 0);
@@ -220,6 +228,24 @@ TEST_F(VirtualTrackerBus, PollAndReadDeliverQueuedReportsUntilUnplugged) {
     close(fd);
     udev_monitor_unref(monitor);
     udev_unref(context);
+}
+
+TEST_F(VirtualTrackerBus, StreamDeliversReportsInOrderAsTheyAreRead) {
+    const int fd = Open();
+    ASSERT_GE(fd, 0);
+    VirtualTrackerStream stream;
+    ASSERT_TRUE(stream.Start(Tracker));
+    std::uint8_t buffer[96];
+    DecodedReport report;
+    for (int i = 0; i < 20; ++i) {
+        pollfd entry = {fd, POLLIN, 0};
+        ASSERT_EQ(poll(&entry, 1, 2000), 1);
+        ASSERT_EQ(read(fd, buffer, sizeof buffer), SensorReportSize);
+        ASSERT_TRUE(DecodeSensorReport(&report, buffer, SensorReportSize));
+        EXPECT_EQ(report.Report.Timestamp, i);
+    }
+    stream.Stop();
+    close(fd);
 }
 
 } // namespace

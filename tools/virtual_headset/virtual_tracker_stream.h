@@ -1,0 +1,39 @@
+// Drives a software tracker's clock from the real one, so that its reports arrive at the
+// configured rate while a program reads them.
+//
+// Threads: Start and Stop from one thread; the tracker is advanced on the stream's own thread.
+#pragma once
+
+#include "tools/virtual_headset/virtual_tracker.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace Visor {
+
+class VirtualTrackerStream {
+public:
+    VirtualTrackerStream() = default;
+    ~VirtualTrackerStream() { Stop(); }
+    VirtualTrackerStream(const VirtualTrackerStream&) = delete;
+    VirtualTrackerStream& operator=(const VirtualTrackerStream&) = delete;
+
+    // Advances tracker by one millisecond per elapsed millisecond until Stop. False when a
+    // stream is already running or the thread cannot start.
+    bool Start(std::shared_ptr<VirtualTracker> tracker);
+    // Waits for the thread to end; the tracker keeps what it has queued.
+    void Stop();
+    bool IsRunning() const { return Thread.joinable(); }
+
+private:
+    void Run(const std::shared_ptr<VirtualTracker>& tracker);
+
+    std::thread Thread;
+    std::mutex Lock;
+    std::condition_variable Wake;
+    bool Stopping = false;
+};
+
+} // namespace Visor
