@@ -185,7 +185,8 @@ bool HIDDeviceManager::Enumerate(HIDEnumerateVisitor* visitor) {
 void HIDDeviceManager::VisitNode(HIDEnumerateVisitor* visitor, udev_device* d, const char* node) {
     if (Manager) {
         DescHandle existing = Manager->FindByPath(node, Type_None);
-        if (DeviceCreateDesc* desc = existing.GetDesc()) {
+        DeviceCreateDesc* desc = existing.GetDesc();
+        if (desc && desc->Lock) {
             Mutex::Locker lock(&desc->Lock->ListLock);
             if (desc->Device) {
                 // Already open here; opening it again would fail on our own lock.
