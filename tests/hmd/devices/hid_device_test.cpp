@@ -22,6 +22,21 @@
 using namespace Visor;
 using visor_test::Eventually;
 
+// The sanitizers read these when they start, before the environment's options. The umockdev
+// preload comes ahead of GCC's ASan runtime, which would refuse to start; umockdev's own
+// uninstrumented code races, and it frees on the test thread strings its worker thread copied
+// with no synchronisation TSan can see. Set here so that every way of running the binary
+// gets them.
+extern "C" const char* __asan_default_options() {
+    return "verify_asan_link_order=0";
+}
+extern "C" const char* __tsan_default_options() {
+    return "ignore_noninstrumented_modules=1";
+}
+extern "C" const char* __tsan_default_suppressions() {
+    return "called_from_lib:libumockdev.so.0\n";
+}
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
