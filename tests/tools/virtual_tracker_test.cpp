@@ -213,6 +213,7 @@ TEST_F(VirtualTrackerBus, PollAndReadDeliverQueuedReportsUntilUnplugged) {
     EXPECT_STREQ(udev_device_get_action(event), "remove");
     udev_device_unref(event);
 
+    Tracker->Advance(2); // lost with the device
     ASSERT_TRUE(Testbed->Replug(Node));
     while ((event = udev_monitor_receive_device(monitor)) &&
            !std::strcmp(udev_device_get_action(event), "remove"))
@@ -224,6 +225,10 @@ TEST_F(VirtualTrackerBus, PollAndReadDeliverQueuedReportsUntilUnplugged) {
     hidraw_devinfo info{};
     EXPECT_EQ(ioctl(reopened, HIDIOCGRAWINFO, &info), 0);
     EXPECT_EQ(ioctl(fd, HIDIOCGRAWINFO, &info), -1); // the old descriptor stays dead
+    EXPECT_FALSE(Readable(reopened));
+    Tracker->Advance(1);
+    EXPECT_TRUE(Readable(reopened));
+    EXPECT_EQ(read(reopened, buffer, sizeof buffer), SensorReportSize);
     close(reopened);
     close(fd);
     udev_monitor_unref(monitor);

@@ -24,23 +24,42 @@ namespace Visor {
 
 namespace {
 
-// One byte in the node's FIFO per queued report makes poll() see the queue.
-struct TokenPipe {
-    int Fd = -1;
-    explicit TokenPipe(int fd) : Fd(fd) {}
-    ~TokenPipe() {
-        if (Fd >= 0)
-            close(Fd);
+// One byte in the node's FIFO per queued report makes poll() see the queue. Removing the
+// hidraw device deletes its node, so a replug makes a new FIFO and the pipe moves to it.
+class TokenPipe {
+public:
+    ~TokenPipe() { Close(); }
+
+    bool Open(const std::string& path) {
+        std::lock_guard<std::mutex> lock(Lock);
+        Close();
+        if (mkfifo(path.c_str(), 0666) != 0 && errno != EEXIST)
+            return false;
+        // Read-write, so that neither end blocks and the FIFO never reports end of file.
+        Fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        return Fd >= 0;
     }
-    void Put() const {
+    void Put() {
+        std::lock_guard<std::mutex> lock(Lock);
         const char token = 'r';
         // A full pipe (64 KiB of tokens) only delays a wake-up the next read catches up on.
         (void)!write(Fd, &token, 1);
     }
-    void Take() const {
+    void Take() {
+        std::lock_guard<std::mutex> lock(Lock);
         char token;
         (void)!read(Fd, &token, 1);
     }
+
+private:
+    void Close() {
+        if (Fd >= 0)
+            close(Fd);
+        Fd = -1;
+    }
+
+    std::mutex Lock;
+    int Fd = -1;
 };
 
 std::string Hex4(unsigned value) {
@@ -290,6 +309,12 @@ bool VirtualHidBus::Impl::AddChain(Node& node) {
     const VirtualHidDevice::Identity& id = node.Device->GetIdentity();
     const std::string vendor = Hex4(id.VendorId), product = Hex4(id.ProductId);
     const std::string devnum = std::to_string(node.Index + 2);
+    {
+        // Live before the "add" uevent goes out: a program may open the node as soon as it hears.
+        std::lock_guard<std::mutex> lock(node.Lock);
+        node.Plugged = true;
+        ++node.Generation;
+    }
 
     std::vector<std::string> usbAttributes = {"idVendor",     vendor,
                                               "idProduct",    product,
@@ -308,27 +333,26 @@ bool VirtualHidBus::Impl::AddChain(Node& node) {
         AddSysDevice(Testbed, "usb", node.UsbName, "", usbAttributes,
                      {"DEVTYPE", "usb_device", "BUSNUM", "001", "DEVNUM", "00" + devnum, "PRODUCT",
                       vendor + "/" + product + "/" + Hex4(id.VersionNumber)});
-    if (usb.empty())
-        return false;
     const std::string interface =
-        AddSysDevice(Testbed, "usb", node.InterfaceName, usb,
-                     {"bInterfaceClass", "03", "bInterfaceSubClass", "00", "bInterfaceProtocol",
-                      "00", "bInterfaceNumber", "00"},
-                     {"DEVTYPE", "usb_interface", "INTERFACE", "3/0/0"});
-    const std::string hidName =
-        "0003:" + Hex4(id.VendorId) + ":" + Hex4(id.ProductId) + "." + Hex4(node.Index + 1);
-    std::string upperHid = hidName;
-    std::transform(upperHid.begin(), upperHid.end(), upperHid.begin(), ::toupper);
+        usb.empty() ? std::string()
+                    : AddSysDevice(Testbed, "usb", node.InterfaceName, usb,
+                                   {"bInterfaceClass", "03", "bInterfaceSubClass", "00",
+                                    "bInterfaceProtocol", "00", "bInterfaceNumber", "00"},
+                                   {"DEVTYPE", "usb_interface", "INTERFACE", "3/0/0"});
+    // The kernel names a HID device bus:vendor:product.instance in upper-case hex.
+    char hidName[32];
+    std::snprintf(hidName, sizeof hidName, "0003:%04X:%04X.%04X", id.VendorId, id.ProductId,
+                  (node.Index + 1) & 0xFFFF);
     const std::string hid =
         interface.empty()
             ? std::string()
-            : AddSysDevice(Testbed, "hid", upperHid, interface, {},
+            : AddSysDevice(Testbed, "hid", hidName, interface, {},
                            {"HID_ID", "0003:0000" + vendor + ":0000" + product, "HID_NAME",
                             id.Manufacturer + " " + id.Product, "HID_UNIQ", id.SerialNumber,
                             "MODALIAS", "hid:b0003g0001v0000" + vendor + "p0000" + product});
     if (!hid.empty()) {
-        const std::vector<std::uint8_t>& descriptor = node.Device->GetReportDescriptor();
-        std::vector<std::uint8_t> bytes = descriptor; // the call takes a mutable buffer
+        // The call takes a mutable buffer.
+        std::vector<std::uint8_t> bytes = node.Device->GetReportDescriptor();
         umockdev_testbed_set_attribute_binary(Testbed, hid.c_str(), "report_descriptor",
                                               bytes.data(), static_cast<gssize>(bytes.size()));
     }
@@ -344,7 +368,6 @@ bool VirtualHidBus::Impl::AddChain(Node& node) {
     node.HidPath = hid;
     node.HidrawPath = hidraw;
     node.Plugged = !hidraw.empty();
-    ++node.Generation;
     return node.Plugged;
 }
 
@@ -358,16 +381,11 @@ std::string VirtualHidBus::AddDevice(std::shared_ptr<VirtualHidDevice> device) {
     node->UsbName = "1-" + std::to_string(node->Index + 1);
     node->InterfaceName = node->UsbName + ":1.0";
 
-    const std::string fifo = State->RootDir + node->DevName;
     const std::string devDir = State->RootDir + "/dev";
     mkdir(devDir.c_str(), 0755);
-    if (mkfifo(fifo.c_str(), 0666) != 0 && errno != EEXIST)
+    node->Tokens = std::make_shared<TokenPipe>();
+    if (!node->Tokens->Open(State->RootDir + node->DevName))
         return {};
-    // Opened read-write so neither end blocks and the FIFO never reports end of file.
-    const int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    node->Tokens = std::make_shared<TokenPipe>(fd);
 
     node->Handler = umockdev_ioctl_base_new();
     g_signal_connect(node->Handler, "handle-ioctl", G_CALLBACK(OnIoctl), node.get());
@@ -435,6 +453,10 @@ bool VirtualHidBus::Replug(const std::string& path) {
         if (node->Plugged)
             return false;
     }
+    // Nothing the device queued while unplugged ever left it.
+    node->Device->ClearInputReports();
+    if (!node->Tokens->Open(State->RootDir + node->DevName))
+        return false;
     return State->AddChain(*node);
 }
 

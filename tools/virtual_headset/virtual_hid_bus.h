@@ -22,9 +22,11 @@
 // - After Unplug: every read and ioctl on a descriptor opened before fails with ENODEV (poll
 //   wakes with POLLIN so the reader finds out), a "remove" uevent goes out for each device of
 //   the chain, child first, and the sysfs devices disappear. Those descriptors stay dead after
-//   Replug, as on real hardware; Replug adds the chain under the same names with "add" uevents.
-// - open() cannot be made to fail; the node of an unplugged device still opens (and its calls
-//   fail with ENODEV).
+//   Replug, as on real hardware; Replug drops the reports the device queued meanwhile and adds
+//   the chain under the same names with "add" uevents.
+// - While unplugged the node does not exist: open() fails with ENOENT. Each failed open of a
+//   /dev path costs one of the preload's 50 descriptor slots (the 51st aborts), so do not retry
+//   in a loop. No other open failure can be staged.
 //
 // Rules that umockdev imposes: make the bus before any udev_monitor; close every descriptor on
 // its nodes before the bus is destroyed (destruction with one open hangs); never close a
@@ -54,7 +56,8 @@ public:
 
     // Adds device as a USB device with one HID interface and a hidraw node, announced with
     // "add" uevents. Returns the node path, "/dev/hidraw0", "/dev/hidraw1"... in order of
-    // adding, or an empty string on failure. The bus keeps the device alive.
+    // adding, or an empty string on failure. The bus keeps the device alive and takes its report
+    // listener, so a device belongs to one bus.
     std::string AddDevice(std::shared_ptr<VirtualHidDevice> device);
     // Both false for an unknown node or one already in that state.
     bool Unplug(const std::string& node);
