@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <utility>
 
 namespace Visor {
@@ -22,10 +21,11 @@ template <std::size_t N> std::uint16_t SnapToStep(unsigned value, const std::uin
 }
 
 std::int32_t ToCounts(float value, float limit) {
+    // Not-a-number reads as zero rather than as whatever a clamp and a cast would make of it.
+    if (std::isnan(value))
+        return 0;
     const float clamped = std::max(-limit, std::min(limit, value));
-    // Not-a-number reads as zero rather than as whatever a cast would make of it.
-    return std::isnan(clamped) ? 0
-                               : static_cast<std::int32_t>(std::lround(clamped * CountsPerUnit));
+    return static_cast<std::int32_t>(std::lround(clamped * CountsPerUnit));
 }
 
 std::int16_t ToInt16(float value) {

@@ -54,8 +54,9 @@ public:
     void SetRange(const SensorRangeReport& range);
     SensorDisplayInfo GetDisplayInfo() const;
     void SetDisplayInfo(const SensorDisplayInfo& info);
-    // Set: the tracker keeps bit 6 of report 2 clear whatever is written, as older firmware
-    // that only reports in headset axes does.
+    // Set: the tracker keeps bit 6 of report 2 clear whatever is written, as a tracker that
+    // only reports in headset axes does. Samples go out as given either way: the bit is stored,
+    // no axes are swapped.
     void SetIgnoresSensorCoordinates(bool ignores);
     // Keep-alive reports received so far.
     unsigned GetKeepAliveCount() const;
@@ -71,6 +72,9 @@ public:
 
     // Advances the tracker's clock: one sample per millisecond and one report every
     // PacketInterval + 1 samples, while a keep-alive is in force. Returns the reports queued.
+    // A report's SampleCount is the samples since the previous one (the newest three travel)
+    // and its Timestamp the counter of the first, so consecutive reports step by the earlier
+    // one's SampleCount; lost reports and lapsed keep-alives show as larger steps.
     unsigned Advance(unsigned milliseconds);
     // Whether the last keep-alive (or power-up) still keeps it streaming.
     bool IsStreaming() const;
