@@ -2,11 +2,12 @@
 # Installs the Debian packages the build needs, only those missing. Usage: install-deps.sh [--test]
 set -euo pipefail
 
+# umockdev: the virtual headset's devices appear to programs run under its preload.
 packages=(cmake g++ make pkg-config libglew-dev libglfw3-dev libgl-dev libgl1-mesa-dri
-          libudev-dev libxrandr-dev libpng-dev)
+          libudev-dev libxrandr-dev libpng-dev umockdev libumockdev-dev)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth xdotool
-               clang clang-tidy libclang-rt-14-dev nlohmann-json3-dev umockdev libumockdev-dev)
+               clang clang-tidy libclang-rt-14-dev nlohmann-json3-dev)
 fi
 # The demo needs a display to run in; without one, it runs in a virtual framebuffer.
 if [[ "${1:-}" != "--test" && -z "${DISPLAY:-}" ]]; then
