@@ -6,7 +6,7 @@
 
 #include "hmd/devices/device_thread.h"
 #include "hmd/devices/refcount.h"
-#include "hmd/support/visor_string.h"
+#include "hmd/devices/visor_string.h"
 
 namespace Visor {
 

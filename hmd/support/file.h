@@ -6,7 +6,7 @@
 #pragma once
 
 #include "hmd/devices/refcount.h"
-#include "hmd/support/visor_string.h"
+#include "hmd/devices/visor_string.h"
 
 #include <cstdint>
 #include <cstdio>

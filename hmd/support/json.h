@@ -7,7 +7,7 @@
 
 #include "hmd/devices/list.h"
 #include "hmd/devices/refcount.h"
-#include "hmd/support/visor_string.h"
+#include "hmd/devices/visor_string.h"
 
 namespace Visor {
 

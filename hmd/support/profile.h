@@ -7,7 +7,7 @@
 
 #include "hmd/devices/refcount.h"
 #include "hmd/devices/threads.h"
-#include "hmd/support/visor_string.h"
+#include "hmd/devices/visor_string.h"
 
 #include <cstdint>
 

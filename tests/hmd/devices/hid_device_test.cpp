@@ -22,19 +22,6 @@
 using namespace Visor;
 using visor_test::Eventually;
 
-// Read by the sanitizers at start, so that every way of running the binary gets them: the
-// umockdev preload precedes GCC's ASan runtime, and umockdev's uninstrumented code races (it
-// frees on the test thread strings its worker copied, unsynchronised as TSan sees it).
-extern "C" const char* __asan_default_options() {
-    return "verify_asan_link_order=0";
-}
-extern "C" const char* __tsan_default_options() {
-    return "ignore_noninstrumented_modules=1";
-}
-extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libumockdev.so.0\n";
-}
-
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

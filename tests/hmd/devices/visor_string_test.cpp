@@ -1,5 +1,5 @@
 // Library strings: buffer sharing, the one empty buffer, and copies across threads.
-#include "hmd/support/visor_string.h"
+#include "hmd/devices/visor_string.h"
 
 #include <gtest/gtest.h>
 

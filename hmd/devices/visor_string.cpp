@@ -1,5 +1,5 @@
 // Library strings and the text-building buffer.
-#include "hmd/support/visor_string.h"
+#include "hmd/devices/visor_string.h"
 
 #include <cstdarg>
 #include <cstdio>
