@@ -9,6 +9,8 @@
 
 namespace Visor {
 
+class HIDDeviceManager;
+
 // The manager's own description: no factory, matches nothing and makes nothing.
 class DeviceManagerCreateDesc : public DeviceCreateDesc {
 public:
@@ -47,6 +49,9 @@ public:
     // The device thread's id, 0 when there is none. Any thread.
     virtual std::uint32_t GetThreadId() const = 0;
     bool IsDeviceThread() const;
+    // Where the HID device kinds find and open their devices; null on a platform without one.
+    // Device thread.
+    virtual HIDDeviceManager* GetHidManager() const { return nullptr; }
 
     // Any thread: appends factory to the factories and attaches it.
     void RegisterFactory(DeviceFactory* factory);

@@ -1,6 +1,7 @@
 // Linux device manager: device thread start and shutdown, and manager creation.
 #include "hmd/devices/linux_device_manager.h"
 
+#include "hmd/devices/latency_tester.h"
 #include "hmd/devices/log.h"
 #include "hmd/devices/system.h"
 
@@ -59,8 +60,12 @@ DeviceManager* DeviceManager::Create() {
         manager->Release();
         return nullptr;
     }
-    // The device kinds' factories, in the order the tracker, latency tester and headset
-    // display register, are added here as the platform gains them.
+    // The tracker's factory registers first, here, once the platform has it.
+    // A second live manager goes without: one factory can serve only one manager's list.
+    LatencyTestDeviceFactory& latencyTesters = LatencyTestDeviceFactory::GetInstance();
+    if (!latencyTesters.GetManagerImpl())
+        manager->RegisterFactory(&latencyTesters);
+    // The headset display's factory registers last, here, once the platform has it.
     return manager;
 }
 

@@ -25,6 +25,7 @@ public:
     }
     // The HID layer's manager, null when it could not be made. Use it on the device thread.
     HIDDeviceManager* GetHIDDeviceManager() const { return HidDeviceManager.GetPtr(); }
+    Visor::HIDDeviceManager* GetHidManager() const override { return HidDeviceManager.GetPtr(); }
 
 private:
     Ptr<DeviceManagerThread> DeviceThread;
