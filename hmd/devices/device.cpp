@@ -21,9 +21,14 @@ Mutex* SharedMutex = nullptr;
 
 } // namespace
 
-void DeviceInfoRecord::SetName(char (&field)[32], const char* text) {
+void DeviceInfoRecord::SetName(char* field, std::size_t size, const char* text) {
     std::size_t n = text ? std::strlen(text) : 0;
-    n = n < sizeof field - 1 ? n : sizeof field - 1;
+    if (n > size - 1) {
+        n = size - 1;
+        // Back off over continuation bytes to the start of the character that would be cut.
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+            --n;
+    }
     if (n)
         std::memcpy(field, text, n);
     field[n] = '\0';

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "hmd/devices/list.h"
@@ -36,8 +37,12 @@ enum MessageType : std::uint32_t {
 // Filled by QueryInfo. Device kinds extend it; RecordType says which record the caller passes.
 struct DeviceInfoRecord {
     explicit DeviceInfoRecord(DeviceKind recordType = Type_None) : RecordType(recordType) {}
-    // Copies text, cut to fit and always terminated, into one of the name fields.
-    static void SetName(char (&field)[32], const char* text);
+    // Copies text into a fixed field, always terminated. A text too long for it is cut before
+    // the first UTF-8 character that does not fit whole, so no character arrives broken.
+    template <std::size_t N> static void SetName(char (&field)[N], const char* text) {
+        SetName(field, N, text);
+    }
+    static void SetName(char* field, std::size_t size, const char* text);
 
     DeviceKind RecordType;
     DeviceKind Type = Type_None;

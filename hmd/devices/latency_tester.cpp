@@ -12,20 +12,6 @@ namespace {
 constexpr std::uint16_t LatencyTesterVendorId = 0x2833;
 constexpr std::uint16_t LatencyTesterProductId = 0x0101;
 
-// Copies text into field, always terminated. Device strings are valid UTF-8, so a text too
-// long for the field is cut before the first character that does not fit whole.
-template <std::size_t N> void CopyText(char (&field)[N], const String& text) {
-    const char* s = text.ToCStr();
-    std::size_t n = std::strlen(s);
-    if (n > N - 1) {
-        n = N - 1;
-        while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80)
-            --n;
-    }
-    std::memcpy(field, s, n);
-    field[n] = '\0';
-}
-
 class LatencyTestEnumerator : public HIDEnumerateVisitor {
 public:
     LatencyTestEnumerator(LatencyTestDeviceFactory* factory,
@@ -117,15 +103,15 @@ DeviceBase* LatencyTestDeviceCreateDesc::MakeDevice() {
 bool LatencyTestDeviceCreateDesc::QueryInfo(DeviceInfoRecord* info) const {
     if (!info || (info->RecordType != Type_LatencyTester && info->RecordType != Type_None))
         return false;
-    CopyText(info->Product, HidDesc.Product);
-    CopyText(info->Manufacturer, HidDesc.Manufacturer);
+    DeviceInfoRecord::SetName(info->Product, HidDesc.Product.ToCStr());
+    DeviceInfoRecord::SetName(info->Manufacturer, HidDesc.Manufacturer.ToCStr());
     info->Type = Type_LatencyTester;
     info->Version = 0;
     if (info->RecordType == Type_LatencyTester) {
         auto* tester = static_cast<LatencyTestInfo*>(info);
         tester->VendorId = HidDesc.VendorId;
         tester->ProductId = HidDesc.ProductId;
-        CopyText(tester->SerialNumber, HidDesc.SerialNumber);
+        DeviceInfoRecord::SetName(tester->SerialNumber, HidDesc.SerialNumber.ToCStr());
     }
     return true;
 }
