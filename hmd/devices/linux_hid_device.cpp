@@ -132,54 +132,54 @@ void HIDDeviceManager::Shutdown() {
     Manager = nullptr;
 }
 
+namespace {
+
+// Visits each hidraw node udev lists until visit(device, node) returns true, and returns that
+// device (the caller's reference) or null. scanned says whether the list could be read at all.
+template <class F> udev_device* ScanHidrawNodes(udev* context, F visit, bool& scanned) {
+    udev_enumerate* e = udev_enumerate_new(context);
+    scanned = e && udev_enumerate_add_match_subsystem(e, "hidraw") >= 0 &&
+              udev_enumerate_scan_devices(e) >= 0;
+    udev_device* found = nullptr;
+    udev_list_entry* entry = scanned ? udev_enumerate_get_list_entry(e) : nullptr;
+    for (; entry && !found; entry = udev_list_entry_get_next(entry)) {
+        udev_device* d = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
+        if (!d)
+            continue;
+        const char* node = udev_device_get_devnode(d);
+        if (node && visit(d, node))
+            found = d;
+        else
+            udev_device_unref(d);
+    }
+    if (e)
+        udev_enumerate_unref(e);
+    return found;
+}
+
+} // namespace
+
 udev_device* HIDDeviceManager::FindNode(const char* path) {
     if (!Udev || !path)
         return nullptr;
-    udev_enumerate* e = udev_enumerate_new(Udev);
-    if (!e)
-        return nullptr;
-    udev_device* found = nullptr;
-    if (udev_enumerate_add_match_subsystem(e, "hidraw") >= 0 &&
-        udev_enumerate_scan_devices(e) >= 0) {
-        udev_list_entry* entry;
-        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
-            udev_device* d = udev_device_new_from_syspath(Udev, udev_list_entry_get_name(entry));
-            if (!d)
-                continue;
-            const char* node = udev_device_get_devnode(d);
-            if (node && std::strcmp(node, path) == 0) {
-                found = d;
-                break;
-            }
-            udev_device_unref(d);
-        }
-    }
-    udev_enumerate_unref(e);
-    return found;
+    bool scanned = false;
+    return ScanHidrawNodes(
+        Udev, [path](udev_device*, const char* node) { return std::strcmp(node, path) == 0; },
+        scanned);
 }
 
 bool HIDDeviceManager::Enumerate(HIDEnumerateVisitor* visitor) {
     if (!Udev || !visitor)
         return false;
-    udev_enumerate* e = udev_enumerate_new(Udev);
-    if (!e)
-        return false;
-    if (udev_enumerate_add_match_subsystem(e, "hidraw") < 0 || udev_enumerate_scan_devices(e) < 0) {
-        udev_enumerate_unref(e);
-        return false;
-    }
-    udev_list_entry* entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
-        udev_device* d = udev_device_new_from_syspath(Udev, udev_list_entry_get_name(entry));
-        if (!d)
-            continue;
-        const char* node = udev_device_get_devnode(d);
-        if (node)
+    bool scanned = false;
+    ScanHidrawNodes(
+        Udev,
+        [this, visitor](udev_device* d, const char* node) {
             VisitNode(visitor, d, node);
-        udev_device_unref(d);
-    }
-    udev_enumerate_unref(e);
-    return true;
+            return false;
+        },
+        scanned);
+    return scanned;
 }
 
 void HIDDeviceManager::VisitNode(HIDEnumerateVisitor* visitor, udev_device* d, const char* node) {
