@@ -58,7 +58,7 @@ struct Rig {
     bool Start() {
         if (!Bus->IsValid())
             return false;
-        Manager = static_cast<Linux::DeviceManager*>(DeviceManager::Create());
+        Manager = Linux::DeviceManager::CreateBare();
         return Manager && Manager->GetHIDDeviceManager();
     }
     bool OnThread(const std::function<void()>& f) {

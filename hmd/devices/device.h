@@ -18,6 +18,8 @@ class DeviceManagerImpl;
 class DeviceFactory;
 class Message;
 class MessageHandler;
+class ProfileManager;
+struct HidDeviceRecord;
 
 enum DeviceKind : std::uint32_t {
     Type_None = 0, // matches any type in path searches
@@ -149,6 +151,11 @@ public:
     virtual bool AcceptCandidate(const DeviceCreateDesc& other, bool* isNew) {
         (void)other;
         (void)isNew;
+        return false;
+    }
+    // Whether record, announced by an arrival, is this description's physical device.
+    virtual bool MatchHidRecord(const HidDeviceRecord& record) const {
+        (void)record;
         return false;
     }
 
@@ -310,10 +317,21 @@ public:
         (void)productId;
         return false;
     }
+    // Device thread, ListLock held: adds the device of an arrival notice to manager's list when
+    // it is of this factory's kind; true when the manager took it.
+    virtual bool ClaimHidDevice(DeviceManager* manager, const HidDeviceRecord& record) {
+        (void)manager;
+        (void)record;
+        return false;
+    }
     DeviceManagerImpl* GetManagerImpl() const { return Manager; }
 
 protected:
     DeviceManagerImpl* Manager = nullptr;
+
+private:
+    friend class DeviceManagerImpl;
+    bool OwnedByManager = false;
 };
 
 class DeviceManager : public DeviceBase {
@@ -334,6 +352,8 @@ public:
     }
     // Device thread: merges desc into the device list (see DeviceManagerImpl).
     virtual DescHandle AddDevice(const DeviceCreateDesc& desc) = 0;
+    // The user profiles, without a reference for the caller; null when none could be loaded.
+    virtual ProfileManager* ProfileStore() const = 0;
 };
 
 // Carried by device messages; Device is the sender, not owned.

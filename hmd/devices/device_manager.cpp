@@ -3,6 +3,8 @@
 #include "hmd/devices/device_manager.h"
 
 #include "hmd/devices/log.h"
+// Only the counted base of the profile store is used here, so no link to the support library.
+#include "hmd/support/profile.h"
 
 namespace Visor {
 
@@ -42,8 +44,11 @@ DeviceManagerImpl::~DeviceManagerImpl() {
     DetachDescriptions();
     if (Mutex* lock = GetListLock()) {
         Mutex::Locker locked(lock);
-        while (DeviceFactory* factory = Factories.PopFront())
+        while (DeviceFactory* factory = Factories.PopFront()) {
             factory->Detach();
+            if (factory->OwnedByManager)
+                delete factory;
+        }
     }
     // DeviceCommon then gives back the own description, deleted since Manager is null.
 }
@@ -96,6 +101,10 @@ void DeviceManagerImpl::DetachDescriptions() {
     }
 }
 
+void DeviceManagerImpl::SetProfileStore(Ptr<ProfileManager> store) {
+    Profiles = static_cast<Ptr<ProfileManager>&&>(store);
+}
+
 void DeviceManagerImpl::RegisterFactory(DeviceFactory* factory) {
     Mutex* lock = GetListLock();
     if (!lock || !factory)
@@ -103,6 +112,28 @@ void DeviceManagerImpl::RegisterFactory(DeviceFactory* factory) {
     Mutex::Locker locked(lock);
     Factories.PushBack(factory);
     factory->Attach(this);
+}
+
+void DeviceManagerImpl::AdoptFactory(DeviceFactory* factory) {
+    if (!factory)
+        return;
+    if (!GetListLock()) {
+        delete factory;
+        return;
+    }
+    factory->OwnedByManager = true;
+    RegisterFactory(factory);
+}
+
+bool DeviceManagerImpl::ClaimHidDevice(const HidDeviceRecord& record) {
+    Mutex* lock = GetListLock();
+    if (!lock)
+        return false;
+    Mutex::Locker locked(lock);
+    for (DeviceFactory* f = Factories.GetFirst(); f; f = Factories.GetNext(f))
+        if (f->ClaimHidDevice(this, record))
+            return true;
+    return false;
 }
 
 DescEnumerator DeviceManagerImpl::Enumerate(const EnumerationFilter& filter) {

@@ -53,8 +53,18 @@ public:
     // Device thread.
     virtual HIDDeviceManager* GetHidManager() const { return nullptr; }
 
-    // Any thread: appends factory to the factories and attaches it.
+    ProfileManager* ProfileStore() const override { return Profiles.GetPtr(); }
+    // Any thread, before the store is first asked for: the manager keeps store.
+    void SetProfileStore(Ptr<ProfileManager> store);
+
+    // Any thread: appends factory to the factories and attaches it. The caller keeps a
+    // registered factory alive until the manager is destroyed; an adopted one is deleted with
+    // the manager (a null one is ignored).
     void RegisterFactory(DeviceFactory* factory);
+    void AdoptFactory(DeviceFactory* factory);
+    // Device thread: asks each factory in order to claim the device of an arrival notice, until
+    // one does; true when one did.
+    bool ClaimHidDevice(const HidDeviceRecord& record);
     // Device thread: rescans every factory in registration order; devices no longer reported
     // are marked unseen and reported removed once.
     void ScanFactories();
@@ -80,6 +90,7 @@ private:
     friend class DescEnumerator;
     List<DeviceCreateDesc> Devices;
     List<DeviceFactory> Factories;
+    Ptr<ProfileManager> Profiles;
 };
 
 } // namespace Visor

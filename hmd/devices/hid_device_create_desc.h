@@ -15,7 +15,7 @@ public:
     bool SameDevice(const char* path) const override { return path && HidDesc.Path == path; }
     // The same physical device: a node keeps its path while plugged, and the serial number
     // tells apart two devices that took the same node in turn.
-    bool MatchHidRecord(const HidDeviceRecord& record) const {
+    bool MatchHidRecord(const HidDeviceRecord& record) const override {
         return HidDesc.Path == record.Path && HidDesc.SerialNumber == record.SerialNumber;
     }
 

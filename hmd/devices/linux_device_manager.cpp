@@ -1,7 +1,6 @@
 // Linux device manager: device thread start and shutdown, and manager creation.
 #include "hmd/devices/linux_device_manager.h"
 
-#include "hmd/devices/latency_tester.h"
 #include "hmd/devices/log.h"
 #include "hmd/devices/system.h"
 
@@ -47,12 +46,10 @@ void DeviceManager::Shutdown() {
     DeviceManagerImpl::Shutdown();
 }
 
-} // namespace Linux
-
-DeviceManager* DeviceManager::Create() {
+DeviceManager* DeviceManager::CreateBare() {
     if (!System::IsInitialized())
         return nullptr;
-    auto* manager = new Linux::DeviceManager;
+    auto* manager = new DeviceManager;
     if (!manager)
         return nullptr;
     if (!manager->Initialize(nullptr)) {
@@ -60,13 +57,8 @@ DeviceManager* DeviceManager::Create() {
         manager->Release();
         return nullptr;
     }
-    // The tracker's factory registers first, here, once the platform has it.
-    // A second live manager goes without: one factory can serve only one manager's list.
-    LatencyTestDeviceFactory& latencyTesters = LatencyTestDeviceFactory::GetInstance();
-    if (!latencyTesters.GetManagerImpl())
-        manager->RegisterFactory(&latencyTesters);
-    // The headset display's factory registers last, here, once the platform has it.
     return manager;
 }
 
+} // namespace Linux
 } // namespace Visor

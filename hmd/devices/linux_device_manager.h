@@ -1,5 +1,5 @@
 // The device manager on Linux: owns the device thread the platform-neutral manager posts its
-// work to. Device kinds backed by the platform register their factories here.
+// work to, and the HID layer's manager.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,11 @@ namespace Linux {
 
 class DeviceManager : public DeviceManagerImpl {
 public:
+    // Application thread: a manager with its device thread running but no factories and no
+    // profile store, one reference for the caller; null before System::Init or when the device
+    // thread cannot be started. Visor::DeviceManager::Create adds what the library offers.
+    static DeviceManager* CreateBare();
+
     // Application thread: starts the device thread; false when it cannot be made or started.
     bool Initialize(DeviceBase* parent) override;
     // Device thread (or the releasing thread when no device thread was started): ends the

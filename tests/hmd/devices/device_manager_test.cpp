@@ -2,6 +2,7 @@
 // filters, merging and status messages, shared devices, posted releases, handles and devices
 // that outlive the manager, and handlers removed while messages flow.
 #include "hmd/devices/device_manager.h"
+#include "hmd/devices/linux_device_manager.h"
 #include "hmd/devices/system.h"
 #include "tests/hmd/devices/thread_test_support.h"
 
@@ -109,7 +110,7 @@ protected:
     DeviceManagerTest() {
         System::Init();
         Log::SetOutputSink(&DeviceManagerTest::Capture, this);
-        Manager = static_cast<DeviceManagerImpl*>(DeviceManager::Create());
+        Manager = Linux::DeviceManager::CreateBare();
         Factories[0].Present = {{Type_Sensor, "s1"}, {Type_HMD, "h1"}};
         Factories[1].Present = {{Type_HMD, "h2"}};
         if (Manager) {
@@ -276,7 +277,7 @@ TEST_F(DeviceManagerTest, HandlerRemovedWhileMessagesFlowGetsNoFurtherCall) {
 
 TEST(DeviceManagerCreate, RefusedBeforeLibraryInitAndWhenTheThreadCannotStart) {
     System::Destroy();
-    EXPECT_EQ(DeviceManager::Create(), nullptr);
+    EXPECT_EQ(Linux::DeviceManager::CreateBare(), nullptr);
     System::Init(LogMask_None);
     unsigned uses = SharedHandlerLock::UseCount();
     int lowestFree = dup(0);
@@ -285,7 +286,7 @@ TEST(DeviceManagerCreate, RefusedBeforeLibraryInitAndWhenTheThreadCannotStart) {
     getrlimit(RLIMIT_NOFILE, &old);
     rlimit tight{rlim_t(lowestFree), old.rlim_max}; // no new descriptor: no command eventfd
     setrlimit(RLIMIT_NOFILE, &tight);
-    DeviceManager* manager = DeviceManager::Create();
+    DeviceManager* manager = Linux::DeviceManager::CreateBare();
     setrlimit(RLIMIT_NOFILE, &old);
     EXPECT_EQ(manager, nullptr);
     EXPECT_EQ(SharedHandlerLock::UseCount(), uses) << "destroyed at once, not left for a thread";

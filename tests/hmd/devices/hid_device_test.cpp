@@ -77,7 +77,7 @@ protected:
             return;
         System::Init();
         Log::SetOutputSink(&HidDeviceTest::Capture, this);
-        Manager = static_cast<Linux::DeviceManager*>(DeviceManager::Create());
+        Manager = Linux::DeviceManager::CreateBare();
         ASSERT_TRUE(Manager);
         Hid = Manager->GetHIDDeviceManager();
         ASSERT_TRUE(Hid);

@@ -17,18 +17,13 @@ struct LatencyTestInfo : DeviceInfoRecord {
     char SerialNumber[20] = {};
 };
 
-// One static instance, shared by every manager in turn: a manager registers it only while no
-// other manager holds it.
+// Each manager has its own, so any number of managers may live at once.
 class LatencyTestDeviceFactory : public DeviceFactory {
 public:
-    static LatencyTestDeviceFactory& GetInstance();
-
     // Device thread, ListLock held: lists the latency testers present; reads no report.
     void EnumerateDevices(EnumerateVisitor& visitor) override;
     bool MatchIds(std::uint16_t vendorId, std::uint16_t productId) const override;
-    // Device thread: adds the device of an arrival notice to manager's list when it is a
-    // latency tester; true when the manager took it.
-    bool ClaimHidDevice(DeviceManager* manager, const HidDeviceRecord& record);
+    bool ClaimHidDevice(DeviceManager* manager, const HidDeviceRecord& record) override;
 };
 
 class LatencyTestDeviceCreateDesc : public HIDDeviceCreateDesc {

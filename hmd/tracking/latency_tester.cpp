@@ -1,5 +1,5 @@
 // The latency tester's factory, description and minimal device.
-#include "hmd/devices/latency_tester.h"
+#include "hmd/tracking/latency_tester.h"
 
 #include <cstring>
 
@@ -66,11 +66,6 @@ private:
 };
 
 } // namespace
-
-LatencyTestDeviceFactory& LatencyTestDeviceFactory::GetInstance() {
-    static LatencyTestDeviceFactory instance;
-    return instance;
-}
 
 void LatencyTestDeviceFactory::EnumerateDevices(EnumerateVisitor& visitor) {
     HIDDeviceManager* hid = Manager ? Manager->GetHidManager() : nullptr;

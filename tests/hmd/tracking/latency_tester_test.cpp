@@ -1,7 +1,7 @@
 // The latency tester's discovery: its ids, its record, which device it is, and listing,
 // opening and closing it through the device manager on a software HID bus.
-#include "hmd/devices/latency_tester.h"
 #include "hmd/devices/system.h"
+#include "hmd/tracking/latency_tester.h"
 #include "tests/hmd/devices/thread_test_support.h"
 #include "tests/support/hid_testbed.h"
 
@@ -14,7 +14,8 @@ using namespace Visor;
 
 namespace {
 
-LatencyTestDeviceFactory* const Factory = &LatencyTestDeviceFactory::GetInstance();
+LatencyTestDeviceFactory TheFactory;
+LatencyTestDeviceFactory* const Factory = &TheFactory;
 
 LatencyTestDeviceCreateDesc Tester(const char* path, const char* serial,
                                    DeviceFactory* factory = Factory) {
@@ -66,22 +67,27 @@ TEST_F(LatencyTesterDiscoveryTest, IsListedOpenedWhileCreatedAndClosedAtRelease)
     System::Init();
     DeviceManager* manager = DeviceManager::Create();
     ASSERT_TRUE(manager);
-    auto listed = [&] {
+    auto listed = [&](DeviceManager* m) {
         std::string text;
-        for (DescEnumerator e = manager->Enumerate(Type_All); !e.IsEmpty(); e.Next()) {
+        for (DescEnumerator e = m->Enumerate(Type_All); !e.IsEmpty(); e.Next()) {
             LatencyTestInfo info;
             EXPECT_TRUE(e.GetDeviceInfo(&info));
             text += std::to_string(e.GetType()) + " " + info.Product + " " + info.SerialNumber;
         }
         return text;
     };
-    EXPECT_EQ(listed(), "4 Visor Latency Tester VL0000000001") << "and not the keyboard";
+    EXPECT_EQ(listed(manager), "4 Visor Latency Tester VL0000000001") << "and not the keyboard";
+    // Each manager has its own factories, so a second one alive at once finds it too.
+    DeviceManager* second = DeviceManager::Create();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(listed(second), listed(manager));
+    second->Release();
 
     DescEnumerator e = manager->Enumerate(Type_LatencyTester);
     DeviceBase* device = e.CreateDevice();
     ASSERT_TRUE(device);
     EXPECT_FALSE(Free(path));
-    EXPECT_EQ(listed(), "4 Visor Latency Tester VL0000000001") << "an open tester stays listed";
+    EXPECT_EQ(listed(manager), "4 Visor Latency Tester VL0000000001") << "an open one stays listed";
     device->Release();
     EXPECT_TRUE(visor_test::Eventually([&] { return Free(path); }));
     EXPECT_FALSE(e.IsCreated());

@@ -1,0 +1,20 @@
+// The device manager as the library offers it on Linux: the platform manager with the user
+// profiles and the factories of every device kind the library knows, in their order.
+#include "hmd/devices/linux_device_manager.h"
+#include "hmd/support/profile.h"
+#include "hmd/tracking/latency_tester.h"
+
+namespace Visor {
+
+DeviceManager* DeviceManager::Create() {
+    Linux::DeviceManager* manager = Linux::DeviceManager::CreateBare();
+    if (!manager)
+        return nullptr;
+    manager->SetProfileStore(Ptr<ProfileManager>::Adopt(ProfileManager::Create()));
+    // The tracker's factory registers first, here, once the library has it.
+    manager->AdoptFactory(new LatencyTestDeviceFactory);
+    // The headset display's factory registers last, here, once the library has it.
+    return manager;
+}
+
+} // namespace Visor
