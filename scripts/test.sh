@@ -53,5 +53,15 @@ cmake --preset ci >/dev/null
 cmake --build build/ci -j"$jobs"
 "${xvfb[@]}" ctest --test-dir build/ci --output-on-failure -j"$jobs"
 
+section "Install"
+# What `cmake --install` lays out, the udev rule that gives the headset to the seat's user above all.
+staged=$(mktemp -d)
+cmake --install build/ci --prefix "$staged" >/dev/null
+for installed in bin/nadirport lib/udev/rules.d/70-visor-headset.rules; do
+    [[ -f "$staged/$installed" ]] || { echo "test: cmake --install did not install $installed" >&2; exit 1; }
+done
+echo "install: bin/nadirport and the udev rule are in place"
+rm -rf "$staged"
+
 section "clang-tidy"
 scripts/lint.sh build/ci
