@@ -3,6 +3,7 @@
 #include "hmd/devices/linux_device_manager.h"
 #include "hmd/support/profile.h"
 #include "hmd/tracking/latency_tester.h"
+#include "hmd/tracking/sensor_device_impl.h"
 
 namespace Visor {
 
@@ -11,7 +12,7 @@ DeviceManager* DeviceManager::Create() {
     if (!manager)
         return nullptr;
     manager->SetProfileStore(Ptr<ProfileManager>::Adopt(ProfileManager::Create()));
-    // The tracker's factory registers first, here, once the library has it.
+    manager->AdoptFactory(new SensorDeviceFactory);
     manager->AdoptFactory(new LatencyTestDeviceFactory);
     // The headset display's factory registers last, here, once the library has it.
     return manager;
