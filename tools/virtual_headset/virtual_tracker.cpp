@@ -239,6 +239,11 @@ void VirtualTracker::QueueSamples(const SensorSample* samples, std::size_t count
     PendingSamples.insert(PendingSamples.end(), samples, samples + count);
 }
 
+void VirtualTracker::SetSampleSource(SampleSource source) {
+    std::lock_guard<std::mutex> lock(Lock);
+    Source = std::move(source);
+}
+
 void VirtualTracker::SetMotion(const Motion& motion) {
     std::lock_guard<std::mutex> lock(Lock);
     SteadyMotion = motion;
@@ -281,16 +286,24 @@ unsigned VirtualTracker::Advance(unsigned milliseconds) {
         for (unsigned i = 0; i < milliseconds; ++i) {
             const bool streaming = ClockMs < StreamUntilMs;
             ++ClockMs;
+            SensorSample sample;
+            bool sourced = false;
+            if (PendingSamples.empty() && Source) {
+                sourced = Source(&sample);
+                if (!sourced)
+                    Source = nullptr;
+            }
             if (!streaming) {
                 // The sensors keep counting while nothing is sent.
                 ++NextTimestamp;
                 WindowCount = 0;
                 continue;
             }
-            SensorSample sample = SampleFromMotion();
             if (!PendingSamples.empty()) {
                 sample = PendingSamples.front();
                 PendingSamples.pop_front();
+            } else if (!sourced) {
+                sample = SampleFromMotion();
             }
             if (WindowCount == 0)
                 WindowTimestamp = NextTimestamp;

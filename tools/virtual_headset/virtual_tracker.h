@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 
 namespace Visor {
@@ -63,6 +64,12 @@ public:
 
     // Samples to send before the steady motion resumes, one per millisecond, oldest first.
     void QueueSamples(const SensorSample* samples, std::size_t count);
+    // Gives the sample of each millisecond (whether or not the tracker is streaming, as the
+    // sensors keep measuring) once the queued samples are used up; returning false ends it and
+    // the steady motion resumes. Called with the tracker's lock held: it must not call back into
+    // the tracker. Null clears it.
+    using SampleSource = std::function<bool(SensorSample* sample)>;
+    void SetSampleSource(SampleSource source);
     // Motion is clamped to the configured range, as saturated sensors read.
     void SetMotion(const Motion& motion);
     // The sample counter carried in the next sample taken.
@@ -91,6 +98,7 @@ private:
 
     Motion SteadyMotion;
     std::deque<SensorSample> PendingSamples;
+    SampleSource Source;
     std::uint64_t ClockMs = 0;
     std::uint64_t StreamUntilMs = 0;
     std::uint16_t NextTimestamp = 0;

@@ -8,11 +8,18 @@
 namespace Visor {
 
 bool VirtualTrackerStream::Start(std::shared_ptr<VirtualTracker> tracker) {
-    if (Thread.joinable() || !tracker)
+    if (!tracker)
+        return false;
+    return Start(
+        [tracker = std::move(tracker)](unsigned milliseconds) { tracker->Advance(milliseconds); });
+}
+
+bool VirtualTrackerStream::Start(std::function<void(unsigned milliseconds)> advance) {
+    if (Thread.joinable() || !advance)
         return false;
     Stopping = false;
     try {
-        Thread = std::thread(&VirtualTrackerStream::Run, this, std::move(tracker));
+        Thread = std::thread(&VirtualTrackerStream::Run, this, std::move(advance));
     } catch (const std::system_error&) {
         return false;
     }
@@ -30,7 +37,7 @@ void VirtualTrackerStream::Stop() {
     Thread.join();
 }
 
-void VirtualTrackerStream::Run(const std::shared_ptr<VirtualTracker>& tracker) {
+void VirtualTrackerStream::Run(const std::function<void(unsigned)>& advance) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     unsigned long long advanced = 0;
@@ -42,7 +49,7 @@ void VirtualTrackerStream::Run(const std::shared_ptr<VirtualTracker>& tracker) {
         const unsigned long long due = static_cast<unsigned long long>(elapsed);
         if (due > advanced) {
             lock.unlock();
-            tracker->Advance(static_cast<unsigned>(due - advanced));
+            advance(static_cast<unsigned>(due - advanced));
             lock.lock();
             advanced = due;
         }
