@@ -80,8 +80,7 @@ void SensorFusion::Reset() {
 }
 
 Quatf SensorFusion::ReadOrientation() const {
-    Mutex::Locker lock(Handler.GetLock());
-    return Orientation;
+    return Locked(Orientation);
 }
 
 void SensorFusion::Step(const BodyFrameMessage& frame) {

@@ -56,14 +56,13 @@ public:
     // The receiver to attach to a sensor, or to deliver frames to directly.
     MessageHandler* GetHandler() { return &Handler; }
 
-    // Inspection for tests and tools: exact only while no frame is being delivered (these
-    // take no lock).
-    std::uint32_t GetStepCount() const { return StepCount; }
-    float GetElapsedTime() const { return ElapsedTime; }
-    Quatf GetUncorrectedOrientation() const { return UncorrectedOrientation; }
-    std::int32_t GetTiltStableCount() const { return TiltStableCount; }
-    float GetTiltAngle() const { return TiltAngle; }
-    Vector3f GetTiltAxis() const { return TiltAxis; }
+    // Inspection for tests and tools; any thread, under the same lock.
+    std::uint32_t GetStepCount() const { return Locked(StepCount); }
+    float GetElapsedTime() const { return Locked(ElapsedTime); }
+    Quatf GetUncorrectedOrientation() const { return Locked(UncorrectedOrientation); }
+    std::int32_t GetTiltStableCount() const { return Locked(TiltStableCount); }
+    float GetTiltAngle() const { return Locked(TiltAngle); }
+    Vector3f GetTiltAxis() const { return Locked(TiltAxis); }
 
 private:
     class BodyFrameHandler : public MessageHandler {
@@ -82,6 +81,10 @@ private:
         SharedHandlerLock Lock; // the base keeps its own use private
     };
 
+    template <class T> T Locked(const T& field) const {
+        Mutex::Locker lock(Handler.GetLock());
+        return field;
+    }
     // One fusion step; the caller holds the shared handler lock.
     void Step(const BodyFrameMessage& frame);
 
