@@ -93,13 +93,15 @@ private:
     std::uint32_t StepCount = 0;
     float ElapsedTime = 0;
     float StepTime = 0;
-    BodyFrameHandler Handler;
     float Gain = 0.05f;
     bool TiltCorrectionOn = true;
     VectorHistory WorldAccelHistory{20};
     std::int32_t TiltStableCount = 0;
     float TiltAngle = 0;
     Vector3f TiltAxis{0, 1, 0};
+    // Last, so that it is destroyed first: its destructor waits out a delivery in progress,
+    // which still uses every other field.
+    BodyFrameHandler Handler;
 };
 
 } // namespace Visor
