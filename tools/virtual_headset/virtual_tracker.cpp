@@ -264,6 +264,15 @@ bool VirtualTracker::IsStreaming() const {
     return ClockMs < StreamUntilMs;
 }
 
+void VirtualTracker::ClampToRange(SensorSample* sample) const {
+    const std::int32_t accelLimit = Range.AccelScale * 98100;
+    const std::int32_t rateLimit = ToCounts(Range.GyroScale * DegreeToRadFactor, 1e9f);
+    for (std::int32_t* axis : {&sample->AccelX, &sample->AccelY, &sample->AccelZ})
+        *axis = std::max(-accelLimit, std::min(accelLimit, *axis));
+    for (std::int32_t* axis : {&sample->GyroX, &sample->GyroY, &sample->GyroZ})
+        *axis = std::max(-rateLimit, std::min(rateLimit, *axis));
+}
+
 SensorSample VirtualTracker::SampleFromMotion() const {
     const float accelLimit = Range.AccelScale * Gravity;
     const float rateLimit = Range.GyroScale * DegreeToRadFactor;
@@ -290,7 +299,9 @@ unsigned VirtualTracker::Advance(unsigned milliseconds) {
             bool sourced = false;
             if (PendingSamples.empty() && Source) {
                 sourced = Source(&sample);
-                if (!sourced)
+                if (sourced)
+                    ClampToRange(&sample);
+                else
                     Source = nullptr;
             }
             if (!streaming) {

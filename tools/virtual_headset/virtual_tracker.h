@@ -67,7 +67,8 @@ public:
     // Gives the sample of each millisecond (whether or not the tracker is streaming, as the
     // sensors keep measuring) once the queued samples are used up; returning false ends it and
     // the steady motion resumes. Called with the tracker's lock held: it must not call back into
-    // the tracker. Null clears it.
+    // the tracker. Its samples are clamped to the configured range, as saturated sensors read.
+    // Null clears it.
     using SampleSource = std::function<bool(SensorSample* sample)>;
     void SetSampleSource(SampleSource source);
     // Motion is clamped to the configured range, as saturated sensors read.
@@ -88,6 +89,7 @@ public:
 
 private:
     SensorSample SampleFromMotion() const;
+    void ClampToRange(SensorSample* sample) const;
 
     SensorConfigReport Config;
     SensorRangeReport Range;
