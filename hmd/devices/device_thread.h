@@ -9,6 +9,18 @@ namespace Visor {
 // Device-status notices handed to the device thread (arrival 0, removal 1).
 enum DeviceStatusNotice : unsigned { DeviceStatus_Added = 0, DeviceStatus_Removed = 1 };
 
+// The path of a notice about the headset's display (a monitor came, went or changed) starts
+// with this; the rest names where the system saw it. Other paths are HID device paths.
+constexpr char DisplayNoticePrefix[] = "display:";
+inline bool IsDisplayNotice(const char* path) {
+    if (!path)
+        return false;
+    for (const char* p = DisplayNoticePrefix; *p; ++p, ++path)
+        if (*path != *p)
+            return false;
+    return true;
+}
+
 // Implemented by device objects; every call comes on the device thread.
 class DeviceThreadNotifier {
 public:
@@ -41,8 +53,10 @@ public:
     virtual bool AddStatusNotifier(DeviceThreadNotifier* notifier) = 0;
     virtual bool RemoveStatusNotifier(DeviceThreadNotifier* notifier) = 0;
     // A device-status notice from the status source. Status notifiers are asked in
-    // registration order; false when a device reported an error handling it.
-    virtual bool TakeMessage(DeviceStatusNotice notice, const char* path) = 0;
+    // registration order; false when a device reported an error handling it. handled (may be
+    // null) tells whether anyone took the notice.
+    virtual bool TakeMessage(DeviceStatusNotice notice, const char* path,
+                             bool* handled = nullptr) = 0;
 
 protected:
     ~DeviceThreadRegistry() = default;

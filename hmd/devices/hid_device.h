@@ -94,6 +94,9 @@ public:
     virtual bool Enumerate(HIDEnumerateVisitor* visitor) = 0;
     // The device at path opened for this process alone, with one reference; null on failure.
     virtual HIDDevice* Open(const String& path) = 0;
+    // Fills record for the device at path (an arrival notice's path) without taking the
+    // device; false when it cannot be read.
+    virtual bool ReadHidRecord(const char* path, HidDeviceRecord* record) = 0;
     virtual bool Initialize() = 0;
     virtual void Shutdown() = 0;
 };

@@ -11,7 +11,11 @@ bool DeviceManager::Initialize(DeviceBase* parent) {
     if (!GetListLock())
         return false;
     DeviceThread = Ptr<DeviceManagerThread>::Adopt(new DeviceManagerThread(this));
+    // Without it the thread still runs; devices are then found only by enumeration.
+    if (DeviceThread && (Status = new DeviceStatus(StatusRetryIntervalMs)))
+        DeviceThread->AdoptStatusSource(Status);
     if (!DeviceThread || !DeviceThread->Start(Thread::Running)) {
+        Status = nullptr;
         DeviceThread.Clear();
         return false;
     }
@@ -42,16 +46,18 @@ void DeviceManager::Shutdown() {
         DeviceThread->RequestExit(false);
         DeviceThread->DetachManager();
         DeviceThread.Clear();
+        Status = nullptr;
     }
     DeviceManagerImpl::Shutdown();
 }
 
-DeviceManager* DeviceManager::CreateBare() {
+DeviceManager* DeviceManager::CreateBare(std::uint32_t statusRetryIntervalMs) {
     if (!System::IsInitialized())
         return nullptr;
     auto* manager = new DeviceManager;
     if (!manager)
         return nullptr;
+    manager->StatusRetryIntervalMs = statusRetryIntervalMs;
     if (!manager->Initialize(nullptr)) {
         // No device thread runs to take the posted release, so it is destroyed right here.
         manager->Release();

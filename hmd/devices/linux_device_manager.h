@@ -6,6 +6,7 @@
 
 #include "hmd/devices/device_manager.h"
 #include "hmd/devices/linux_device_manager_thread.h"
+#include "hmd/devices/linux_device_status.h"
 #include "hmd/devices/linux_hid_device.h"
 
 namespace Visor {
@@ -16,9 +17,12 @@ public:
     // Application thread: a manager with its device thread running but no factories and no
     // profile store, one reference for the caller; null before System::Init or when the device
     // thread cannot be started. Visor::DeviceManager::Create adds what the library offers.
-    static DeviceManager* CreateBare();
+    // statusRetryIntervalMs: how often a HID arrival nobody took is offered again.
+    static DeviceManager*
+    CreateBare(std::uint32_t statusRetryIntervalMs = DeviceStatus::DefaultRetryIntervalMs);
 
-    // Application thread: starts the device thread; false when it cannot be made or started.
+    // Application thread: starts the device thread, which hears of devices plugged in and
+    // pulled out through a udev monitor; false when it cannot be made or started.
     bool Initialize(DeviceBase* parent) override;
     // Device thread (or the releasing thread when no device thread was started): ends the
     // device thread behind the commands already queued and forgets every description.
@@ -31,10 +35,15 @@ public:
     // The HID layer's manager, null when it could not be made. Use it on the device thread.
     HIDDeviceManager* GetHIDDeviceManager() const { return HidDeviceManager.GetPtr(); }
     Visor::HIDDeviceManager* GetHidManager() const override { return HidDeviceManager.GetPtr(); }
+    // The device thread's source of arrival and removal notices (owned by that thread), null
+    // when none could be made. Use it on the device thread.
+    DeviceStatus* GetDeviceStatus() const { return Status; }
 
 private:
     Ptr<DeviceManagerThread> DeviceThread;
     Ptr<HIDDeviceManager> HidDeviceManager;
+    DeviceStatus* Status = nullptr;
+    std::uint32_t StatusRetryIntervalMs = DeviceStatus::DefaultRetryIntervalMs;
 };
 
 } // namespace Linux

@@ -9,6 +9,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "hmd/devices/device_manager.h"
+#include "hmd/devices/hid_device.h"
 #include "hmd/devices/log.h"
 #include "hmd/devices/timer.h"
 
@@ -45,6 +47,7 @@ DeviceManagerThread::DeviceManagerThread(DeviceManagerImpl* manager)
 DeviceManagerThread::~DeviceManagerThread() {
     // First, so that no push still inside reaches OnQueueFilled with the eventfd closed.
     CloseQueue();
+    delete OwnedStatusSource;
     WaitHandles.clear();
     WaitNotifiers.clear();
     if (CommandEvent >= 0)
@@ -94,10 +97,12 @@ bool DeviceManagerThread::RemoveIoEvent(Notifier* notifier, int fd) {
 
 bool DeviceManagerThread::AddTickNotifier(Notifier* notifier) {
     TickNotifiers.push_back(notifier);
+    TickNotifiersChanged = true;
     return true;
 }
 
 bool DeviceManagerThread::RemoveTickNotifier(Notifier* notifier) {
+    TickNotifiersChanged = true;
     return RemoveFirst(TickNotifiers, notifier);
 }
 
@@ -120,20 +125,55 @@ std::uint32_t DeviceManagerThread::ComputeTickTimeout() {
     if (TickNotifiers.empty())
         return timeout;
     std::uint64_t ticks = Timer::GetTicks();
-    // Index loop: a notifier may unregister itself from its OnTick.
+    TickNotifiersChanged = false;
+    // Index loop: a notifier may unregister itself, or devices, from its OnTick (a recovery
+    // timer that opens or drops a device).
     for (std::size_t i = 0; i < TickNotifiers.size(); ++i)
         timeout = std::min(timeout, TickAnswerToTimeoutMs(TickNotifiers[i]->OnTick(ticks)));
-    return timeout;
+    // A removal may have moved a notifier past the index before it was asked: ask again at
+    // once rather than sleep past its deadline.
+    return TickNotifiersChanged ? 0 : timeout;
 }
 
-bool DeviceManagerThread::TakeMessage(DeviceStatusNotice notice, const char* path) {
+bool DeviceManagerThread::TakeMessage(DeviceStatusNotice notice, const char* path,
+                                      bool* handledOut) {
     bool error = false;
     bool handled = false;
     for (std::size_t i = 0; i < StatusNotifiers.size() && !handled; ++i)
         handled = StatusNotifiers[i]->OnDeviceStatus(notice, path, &error);
-    if (!handled)
+    if (!handled && path)
         handled = OnUnclaimedDeviceStatus(notice, path);
+    if (handledOut)
+        *handledOut = handled;
     return !error;
+}
+
+bool DeviceManagerThread::OnUnclaimedDeviceStatus(DeviceStatusNotice notice, const char* path) {
+    bool display = IsDisplayNotice(path);
+    if (!display && notice != DeviceStatus_Added)
+        return false;
+    // A reference rather than the lock across the work: the factories run under ListLock,
+    // and the manager's shutdown takes ManagerLock while holding ListLock.
+    DeviceManagerImpl* manager = nullptr;
+    {
+        Mutex::Locker lock(&ManagerLock);
+        manager = Manager;
+        if (manager)
+            manager->AddRef();
+    }
+    if (!manager)
+        return false;
+    bool handled = false;
+    if (display) {
+        // On this thread the enumeration rescans every factory, which reports the headset's
+        // arrival or removal to the application.
+        manager->Enumerate(Type_HMD, true);
+    } else if (HIDDeviceManager* hid = manager->GetHidManager()) {
+        HidDeviceRecord record;
+        handled = hid->ReadHidRecord(path, &record) && manager->ClaimHidDevice(record);
+    }
+    manager->Release();
+    return handled;
 }
 
 void DeviceManagerThread::DetachManager() {
@@ -150,7 +190,8 @@ int DeviceManagerThread::Run() {
     if (StatusSource) {
         statusReady = StatusSource->Initialize(this);
         if (!statusReady)
-            TextToLog("Visor::DeviceManagerThread - failed to initialize MessageObject.\n");
+            TextToLog("Visor::DeviceManagerThread - no device-status notices: devices are found "
+                      "only when enumerated.\n");
     }
 
     ThreadCommand::PopBuffer command;

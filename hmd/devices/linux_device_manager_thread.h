@@ -57,10 +57,17 @@ public:
     // Answers beyond the 32-bit range saturate instead of wrapping to a short timeout.
     static std::uint32_t TickAnswerToTimeoutMs(std::uint64_t answerMks);
 
-    // Owner's thread, before Start: the source of device-status notices (not owned).
+    // Owner's thread, before Start: the source of device-status notices, not owned; the
+    // caller keeps it until the thread has left its loop.
     void SetStatusSource(DeviceStatusSource* source) { StatusSource = source; }
-    // Device thread: unclaimed notices go on to OnUnclaimedDeviceStatus.
-    bool TakeMessage(DeviceStatusNotice notice, const char* path) override;
+    // Owner's thread, before Start: the same, and the thread deletes it when it is destroyed.
+    void AdoptStatusSource(DeviceStatusSource* source) {
+        StatusSource = source;
+        OwnedStatusSource = source;
+    }
+    // Device thread: open devices are asked first; unclaimed notices go on to
+    // OnUnclaimedDeviceStatus.
+    bool TakeMessage(DeviceStatusNotice notice, const char* path, bool* handled = nullptr) override;
 
     // Any thread: the manager's shutdown detaches itself here before dropping the thread.
     void DetachManager();
@@ -69,13 +76,11 @@ public:
     DeviceManagerImpl* GetManagerLocked() { return Manager; }
 
 protected:
-    // Arrivals nobody claimed (new devices for the factories, the headset display). The
-    // device manager layer fills this in; the default claims nothing.
-    virtual bool OnUnclaimedDeviceStatus(DeviceStatusNotice notice, const char* path) {
-        (void)notice;
-        (void)path;
-        return false;
-    }
+    // Device thread: a notice no open device took. A HID arrival is offered to the manager's
+    // factories (read from the node, then claimed by the first that wants it); a display
+    // notice re-runs the manager's HMD enumeration, so that the headset's arrival and removal
+    // reach the application. Nothing once the manager has detached.
+    virtual bool OnUnclaimedDeviceStatus(DeviceStatusNotice notice, const char* path);
 
 private:
     int CommandEvent = -1;
@@ -84,6 +89,9 @@ private:
     std::vector<Notifier*> TickNotifiers;
     std::vector<Notifier*> StatusNotifiers;
     DeviceStatusSource* StatusSource = nullptr;
+    DeviceStatusSource* OwnedStatusSource = nullptr;
+    // Set when a tick notifier is added or removed; a round of ticks that saw it is redone.
+    bool TickNotifiersChanged = false;
     Mutex ManagerLock;
     DeviceManagerImpl* Manager;
 };

@@ -440,6 +440,10 @@ bool HIDDevice::OnDeviceStatus(DeviceStatusNotice notice, const char* path, bool
             return true;
         }
         TextToLog("Visor::Linux::HIDDevice - Reopened device '%s'\n", path);
+    } else if (notice == DeviceStatus_Removed && Fd >= 0) {
+        // The node is gone and reads on it can only fail. Closed now, so that an arrival
+        // heard before that failing read reopens the device instead of finding it still open.
+        DropForIoError();
     }
     if (Handler)
         Handler->OnDeviceStatus(notice);

@@ -35,7 +35,7 @@ public:
 
     // Fills record from the node at path, opened shared; false only when it cannot be opened.
     // Ids, usage and strings that cannot be read stay as they were.
-    bool ReadHidRecord(const char* path, HidDeviceRecord* record);
+    bool ReadHidRecord(const char* path, HidDeviceRecord* record) override;
 
     DeviceManagerThread* GetThread() const { return Thread.GetPtr(); }
 

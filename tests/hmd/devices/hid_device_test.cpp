@@ -8,6 +8,7 @@
 #include "tests/support/hid_testbed.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <linux/capability.h>
@@ -17,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 using namespace Visor;
@@ -61,12 +63,35 @@ struct ReportRecorder : HIDDevice::HIDHandler {
         std::lock_guard<std::mutex> lock(M);
         Reports.emplace_back(data, data + length);
     }
+    void OnDeviceStatus(DeviceStatusNotice notice) override {
+        ++(notice == DeviceStatus_Added ? Arrivals : Removals);
+    }
+    std::atomic<int> Arrivals{0}, Removals{0};
     std::size_t Count() {
         std::lock_guard<std::mutex> lock(M);
         return Reports.size();
     }
     std::mutex M;
     std::vector<Bytes> Reports;
+};
+
+// Counts what the manager asks of it; claims an arrival from its ClaimOn-th offer (0: never).
+struct CountingFactory : DeviceFactory {
+    void EnumerateDevices(EnumerateVisitor&) override { ++Scans; }
+    bool ClaimHidDevice(DeviceManager*, const HidDeviceRecord&) override {
+        int n = ++Offers;
+        return ClaimOn > 0 && n >= ClaimOn;
+    }
+    std::atomic<int> Offers{0}, Scans{0}, ClaimOn{0};
+};
+
+// Holds the device thread until the gate opens, while the test acts behind its back.
+struct Blocker : ThreadCommandImpl<Blocker> {
+    explicit Blocker(Event* gate, const std::function<void()>* then = nullptr)
+        : ThreadCommandImpl<Blocker>(false), Gate(gate), Then(then) {}
+    void Execute() const override { Gate ? (void)Gate->Wait() : (*Then)(); }
+    Event* Gate;
+    const std::function<void()>* Then;
 };
 
 class HidDeviceTest : public Visor::test::HidTestbedTest {
@@ -77,16 +102,19 @@ protected:
             return;
         System::Init();
         Log::SetOutputSink(&HidDeviceTest::Capture, this);
-        Manager = Linux::DeviceManager::CreateBare();
+        Manager = Linux::DeviceManager::CreateBare(RetryMs);
         ASSERT_TRUE(Manager);
         Hid = Manager->GetHIDDeviceManager();
         ASSERT_TRUE(Hid);
+        Status = Manager->GetDeviceStatus();
+        ASSERT_TRUE(Status) << "the udev monitor opens on the testbed";
+        Manager->RegisterFactory(&Factory);
     }
     void TearDown() override {
         // Every descriptor on the bus's nodes closes before the bus goes.
-        if (Manager) {
-            Close();
-            Manager->Release();
+        if (Hid) {
+            if (Manager)
+                Close(), Manager->Release();
             Thread::FinishAllThreads();
             Log::SetOutputSink(nullptr, nullptr);
             System::Destroy();
@@ -108,6 +136,12 @@ protected:
             OnThread([&] { Device->Release(); });
         Device = nullptr;
     }
+    static std::size_t OpenDescriptors() {
+        std::size_t n = 0;
+        for (int fd = 0; fd < 4096; ++fd)
+            n += fcntl(fd, F_GETFD) >= 0;
+        return n;
+    }
     int Logged(const std::string& text) {
         std::lock_guard<std::mutex> lock(LogLock);
         int n = 0;
@@ -121,8 +155,11 @@ protected:
         self->LogText += text;
     }
 
+    static constexpr std::uint32_t RetryMs = 20;
+    CountingFactory Factory; // outlives the manager
     Linux::DeviceManager* Manager = nullptr;
     Linux::HIDDeviceManager* Hid = nullptr;
+    Linux::DeviceStatus* Status = nullptr;
     Linux::HIDDevice* Device = nullptr;
     ReportRecorder Recorder;
     std::mutex LogLock;
@@ -290,6 +327,108 @@ TEST_F(HidDeviceTest, DeniedNodeIsReportedOnceWithItsFix) {
     EXPECT_EQ(Logged("Error: Visor::Linux::HIDDevice - Cannot open '/dev/hidraw0': permission "
                      "denied. Install the udev rule hmd/devices/udev/70-visor-headset.rules"),
               1);
+}
+
+// The virtual bus's unplug takes about 0.1 s (four uevents), so 1000 cycles take minutes: the
+// default keeps a run near 30 s; VISOR_HOTPLUG_CYCLES sets another count.
+int HotPlugCycles() {
+    const char* env = std::getenv("VISOR_HOTPLUG_CYCLES");
+#if defined(__SANITIZE_THREAD__)
+    return env ? std::atoi(env) : 60;
+#else
+    return env ? std::atoi(env) : 250;
+#endif
+}
+enum Staging { UeventsFirst, ReadFailureFirst, AsItComes };
+
+// The uevents alone bring an unplugged device back, whether the device thread hears of the
+// removal before its read fails (it was busy through unplug and replug) or after (the monitor
+// paused), and no factory is offered the arrival of a path an open device owns.
+TEST_F(HidDeviceTest, UnpluggedDeviceIsReopenedByItsUeventsInEitherOrder) {
+    auto tracker = std::make_shared<VirtualTracker>();
+    std::string path = Testbed->AddDevice(tracker);
+    // The node's own arrival has run its course, so the device hears only of the cycles.
+    ASSERT_TRUE(Eventually([&] { return Factory.Offers == 21; }));
+    ASSERT_TRUE(Open(path));
+    std::size_t fds = 0, cycle = 0;
+    Event gate;
+    for (Staging how : {UeventsFirst, ReadFailureFirst, AsItComes}) {
+        for (int i = 0; i < (how == AsItComes ? HotPlugCycles() : 3); ++i, ++cycle) {
+            if (how == UeventsFirst)
+                Manager->QueueOf()->PushCommand(Blocker(&gate));
+            if (how == ReadFailureFirst)
+                OnThread([&] { Hid->GetThread()->RemoveIoEvent(Status, Status->GetMonitorFd()); });
+            ASSERT_TRUE(Testbed->Unplug(path));
+            ASSERT_TRUE(how != ReadFailureFirst ||
+                        Eventually([&] { return Logged("Lost connection") == int(cycle + 1); }));
+            ASSERT_TRUE(Testbed->Replug(path));
+            if (how == ReadFailureFirst)
+                OnThread([&] { Hid->GetThread()->AddIoEvent(Status, Status->GetMonitorFd()); });
+            gate.Set();
+            ASSERT_TRUE(Eventually([&] { return Recorder.Arrivals == int(cycle + 1); })) << cycle;
+            gate.Reset();
+            ASSERT_TRUE(tracker->QueueInputReport(Bytes(62, SensorReport_Sensors).data(), 62));
+            ASSERT_TRUE(Eventually([&] { return Recorder.Count() == cycle + 1; })) << cycle;
+            if (cycle == 0) // no descriptor leaks from here on
+                fds = OpenDescriptors();
+        }
+    }
+    EXPECT_EQ(OpenDescriptors(), fds);
+    EXPECT_EQ(Recorder.Removals, int(cycle));
+    EXPECT_EQ(Logged("Visor::Linux::HIDDevice - Lost connection to '/dev/hidraw0'\n"), int(cycle));
+    EXPECT_EQ(Logged("Visor::Linux::HIDDevice - Reopened device '/dev/hidraw0'\n"), int(cycle));
+    EXPECT_EQ(Factory.Offers, 21);
+}
+
+// An arrival nobody took is offered again every interval until a factory claims it or 20
+// retries have failed; a second arrival of the same path replaces its timer.
+TEST_F(HidDeviceTest, UnclaimedArrivalIsRetriedUntilClaimedOrTwentyRetries) {
+    struct Row {
+        int ClaimOn, ExtraArrivals, Offers;
+        bool GivenUp;
+    } rows[] = {{0, 0, 21, true}, {0, 1, 22, true}, {3, 0, 3, false}};
+    for (const Row& row : rows) {
+        Factory.Offers = 0;
+        Factory.ClaimOn = row.ClaimOn;
+        std::string path = Testbed->AddDevice(Visor::test::MakeKeyboard());
+        for (int i = 0; i < row.ExtraArrivals; ++i)
+            OnThread([&] { Status->TakeEvent("hidraw", "add", path.c_str(), nullptr); });
+        ASSERT_TRUE(Eventually([&] { return Factory.Offers == row.Offers; })) << path;
+        std::size_t timers = 1;
+        OnThread([&] { timers = Status->GetRecoveryTimerCount(); });
+        EXPECT_EQ(timers, 0u) << path;
+        EXPECT_EQ(Logged("no device kind took '" + path + "' after 20 retries"), row.GivenUp);
+    }
+}
+
+// A display event runs one HMD enumeration; once the manager has shut down, notices reach no
+// factory (the manager is gone by then).
+TEST_F(HidDeviceTest, DisplayEventEnumeratesAndNoticesAfterShutdownReachNoFactory) {
+    std::string path = Testbed->AddDevice(Visor::test::MakeKeyboard());
+    ASSERT_TRUE(Eventually([&] { return Factory.Offers == 21; }));
+    int scans = Factory.Scans;
+    OnThread([&] {
+        for (const char* action : {"change", "bind"})
+            Status->TakeEvent("drm", action, nullptr, "card0-HDMI-A-1");
+        Status->TakeEvent("usb", "add", "/dev/bus/usb/001/002", "1-1");
+    });
+    EXPECT_EQ(Factory.Scans, scans + 1);
+    Event gate;
+    ThreadCommandQueue* queue = Manager->QueueOf();
+    ASSERT_TRUE(queue->PushCommand(Blocker(&gate)));
+    std::exchange(Manager, nullptr)->Release(); // its shutdown runs behind the blocker
+    bool ran = false;
+    std::function<void()> late = [&] {
+        Status->TakeEvent("drm", "change", nullptr, "card0");
+        Status->TakeEvent("hidraw", "add", path.c_str(), nullptr);
+        ran = true;
+    };
+    ASSERT_TRUE(queue->PushCommand(Blocker(nullptr, &late)));
+    gate.Set();
+    Thread::FinishAllThreads();
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(Factory.Scans, scans + 1);
+    EXPECT_EQ(Factory.Offers, 21);
 }
 
 } // namespace
