@@ -1,16 +1,20 @@
 // The tracker device on the software HID bus, through the real device thread: listing, the
-// opening sequence, axes, gap repair, keep-alive, range, a stopped device thread, unplugging.
+// opening sequence and axes, gap repair, keep-alive, range, a stopped device thread, unplugging.
 #include "hmd/devices/linux_device_manager.h"
 #include "hmd/devices/system.h"
 #include "hmd/tracking/sensor_device_impl.h"
+#include "hmd/tracking/sensor_fusion.h"
 #include "tests/hmd/devices/thread_test_support.h"
 #include "tests/support/hid_testbed.h"
 #include "tools/virtual_headset/virtual_tracker_stream.h"
 
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace Visor;
@@ -18,55 +22,41 @@ using visor_test::Eventually;
 
 namespace {
 
-struct CallOnThread : ThreadCommandImpl<CallOnThread> {
-    explicit CallOnThread(const std::function<void()>* f)
-        : ThreadCommandImpl<CallOnThread>(true), F(f) {}
-    void Execute() const override { (*F)(); }
-    const std::function<void()>* F;
-};
-
-constexpr std::int16_t FenceTemperature = 12345;
-
-// Frames as "duration:accel X counts", up to a fence sample; status messages as +/-.
+// Frames as "milliseconds:accel X counts", status messages as + and - (a repeat is dropped:
+// a status source may announce what the test announces too), and the log.
 struct Collector : MessageHandler {
     void TakeMessage(const Message& m) override {
         std::lock_guard<std::mutex> lock(M);
-        if (m.Type != BodyFrame) {
-            Statuses += m.Type == DeviceAdded ? "+" : "-";
+        const char status = m.Type == DeviceAdded ? '+' : '-';
+        if (m.Type != BodyFrame && (Statuses.empty() || Statuses.back() != status))
+            Statuses += status;
+        if (m.Type != BodyFrame)
             return;
-        }
-        const auto& f = static_cast<const BodyFrameMessage&>(m);
-        Fenced = Fenced || std::lround(f.Temperature * 100) == FenceTemperature;
-        if (!Fenced) {
-            Text += std::to_string(f.Duration).substr(0, 5) + ":" +
-                    std::to_string(std::lround(f.Acceleration[0] * 10000)) + " ";
-            Last = f;
-        }
+        Last = static_cast<const BodyFrameMessage&>(m);
+        char text[32];
+        std::snprintf(text, sizeof text, "%g:%.0f ", Last.Duration * 1000,
+                      Last.Acceleration[0] * 1e4f);
+        Text += text;
         ++Count;
     }
     std::mutex M;
-    std::string Text, Statuses;
-    bool Fenced = false;
+    std::string Text, Statuses, Log;
     int Count = 0;
     BodyFrameMessage Last{nullptr};
 };
 
-// A status source may announce a change the test announces too.
-std::string Squeezed(const std::string& s) {
-    std::string out;
-    for (char c : s)
-        if (out.empty() || out.back() != c)
-            out += c;
-    return out;
-}
-
-SensorReport Report(int timestamp, int count) {
-    SensorReport r;
-    r.Timestamp = std::uint16_t(timestamp);
-    r.SampleCount = std::uint8_t(count);
-    for (int i = 0; i < 3 && i < count; ++i)
-        r.Samples[i].AccelX = timestamp * 10 + i;
-    return r;
+// "timestamp/count ..." as reports whose samples have accel X = timestamp x 10 + index.
+std::vector<SensorReport> Reports(const char* text) {
+    std::vector<SensorReport> reports;
+    std::istringstream in(text);
+    for (int timestamp, count; in >> timestamp && in.ignore() >> count;) {
+        SensorReport& r = reports.emplace_back();
+        r.Timestamp = std::uint16_t(timestamp);
+        r.SampleCount = std::uint8_t(count);
+        for (int i = 0; i < 3 && i < count; ++i)
+            r.Samples[i].AccelX = timestamp * 10 + i;
+    }
+    return reports;
 }
 
 class SensorDeviceTest : public Visor::test::HidTestbedTest {
@@ -77,20 +67,19 @@ protected:
             return;
         System::Init();
         Log::SetOutputSink(
-            [](void* self, LogMessageType, const char* text) {
-                auto* t = static_cast<SensorDeviceTest*>(self);
-                std::lock_guard<std::mutex> lock(t->Frames.M);
-                t->LogText += text;
+            [](void* c, LogMessageType, const char* text) {
+                std::lock_guard<std::mutex> lock(static_cast<Collector*>(c)->M);
+                static_cast<Collector*>(c)->Log += text;
             },
-            this);
+            &Frames);
         Manager = static_cast<Linux::DeviceManager*>(DeviceManager::Create());
         ASSERT_TRUE(Manager);
         Manager->SetMessageTarget(&ManagerMessages);
     }
     void TearDown() override {
+        for (SensorDeviceImpl* d : Devices)
+            d->Release();
         if (Manager) {
-            for (SensorDeviceImpl* d : Devices)
-                d->Release();
             Manager->Release();
             Thread::FinishAllThreads();
             Log::SetOutputSink(nullptr, nullptr);
@@ -98,121 +87,70 @@ protected:
         }
         HidTestbedTest::TearDown();
     }
+    void RunOnThread() { OnThreadCall(); }
     void OnThread(std::function<void()> f) {
-        ASSERT_TRUE(Manager->QueueOf()->PushCommand(CallOnThread(&f)));
+        OnThreadCall = std::move(f);
+        ASSERT_TRUE(Manager->QueueOf()->PushCallAndWait(this, &SensorDeviceTest::RunOnThread));
     }
     // A tracker added to the bus and opened, reporting to Frames.
     SensorDeviceImpl* Open(std::shared_ptr<VirtualTracker> tracker) {
         Path = Testbed->AddDevice(tracker);
         Manager->Enumerate(Type_Sensor);
-        auto* d = static_cast<SensorDeviceImpl*>(
-            Manager->FindByPath(Path.c_str(), Type_Sensor).CreateDevice());
-        if (d) {
-            Devices.push_back(d);
+        DeviceBase* d = Manager->FindByPath(Path.c_str(), Type_Sensor).CreateDevice();
+        if (d)
             d->SetMessageTarget(&Frames);
-        }
-        return d;
+        return d ? Devices.emplace_back(static_cast<SensorDeviceImpl*>(d)) : nullptr;
     }
-    // What a device-status source would hand the device thread for Path.
-    void Notify(DeviceStatusNotice notice) {
+    template <class F> auto Locked(F f) {
+        std::lock_guard<std::mutex> lock(Frames.M);
+        return f();
+    }
+    // The frames the reports gave, handed to device on the device thread as the HID layer does.
+    std::string Feed(SensorDeviceImpl* device, std::vector<SensorReport> reports) {
         OnThread([&] {
-            Manager->GetHIDDeviceManager()->GetThread()->TakeMessage(notice, Path.c_str());
+            for (SensorReport& r : reports) {
+                std::uint8_t bytes[SensorReportSize];
+                PackSensorReport(r, bytes, sizeof bytes);
+                device->TakeInputReport(bytes, sizeof bytes);
+            }
         });
-    }
-    int Logged(const std::string& text) {
-        std::lock_guard<std::mutex> lock(Frames.M);
-        int n = 0;
-        for (auto at = LogText.find(text); at != std::string::npos; at = LogText.find(text, at + 1))
-            ++n;
-        return n;
-    }
-    // Queues the reports and a fence; the frames they gave.
-    std::string Feed(VirtualTracker& t, std::vector<SensorReport> reports) {
-        reports.push_back(Report(reports.back().Timestamp + 300, 1));
-        reports.back().Temperature = FenceTemperature;
-        for (const SensorReport& r : reports) {
-            std::uint8_t bytes[SensorReportSize];
-            PackSensorReport(r, bytes, sizeof bytes);
-            t.QueueInputReport(bytes, sizeof bytes);
-        }
-        EXPECT_TRUE(Eventually([&] {
-            std::lock_guard<std::mutex> lock(Frames.M);
-            return Frames.Fenced;
-        }));
-        std::lock_guard<std::mutex> lock(Frames.M);
-        std::string text = Frames.Text;
-        Frames.Text.clear();
-        Frames.Fenced = false;
-        return text;
+        return Locked([&] { return std::exchange(Frames.Text, {}); });
     }
 
     Linux::DeviceManager* Manager = nullptr;
     std::vector<SensorDeviceImpl*> Devices;
     Collector Frames, ManagerMessages;
-    std::string Path, LogText;
+    std::string Path;
+    std::function<void()> OnThreadCall;
 };
 
-TEST_F(SensorDeviceTest, BothIdPairsAreListedWithTheirRecordsAndClaimedOnArrival) {
-    VirtualHidDevice::Identity alt = VirtualTracker::DefaultIdentity();
-    alt.VendorId = VirtualTracker::AltVendorId;
-    alt.ProductId = VirtualTracker::AltProductId;
-    alt.SerialNumber = "VT0000000000000000\xC3\xA9"; // é would end at byte 20
-    Testbed->AddDevice(Visor::test::MakeKeyboard());
-    Testbed->AddDevice(std::make_shared<VirtualTracker>());
-    Testbed->AddDevice(MakeVirtualLatencyTester());
-    std::string text;
-    for (DescEnumerator e = Manager->Enumerate(Type_Sensor); !e.IsEmpty(); e.Next()) {
-        TrackerInfo info;
-        DeviceInfoRecord hmd(Type_HMD);
-        EXPECT_TRUE(e.GetDeviceInfo(&info) && !e.GetDeviceInfo(&hmd));
-        char line[160];
-        std::snprintf(line, sizeof line, "%d %04x:%04x %s|%s|%s %g %g %g; ", info.Type,
-                      info.VendorId, info.ProductId, info.Manufacturer, info.Product,
-                      info.SerialNumber, info.MaxRanges.MaxAccel, info.MaxRanges.MaxRotation,
-                      info.MaxRanges.MaxField);
-        text += line;
-    }
-    const char* first = "3 2833:0001 Visor VR|Visor One Tracker|VT0000000001 156.96 34.9066 2.5; ";
-    EXPECT_EQ(text, first);
-    Path = Testbed->AddDevice(std::make_shared<VirtualTracker>(alt));
-    bool claimed = false, keyboard = true;
-    OnThread([&] {
-        HidDeviceRecord record;
-        Manager->GetHIDDeviceManager()->ReadHidRecord(Path.c_str(), &record);
-        claimed = Manager->ClaimHidDevice(record);
-        Manager->GetHIDDeviceManager()->ReadHidRecord("/dev/hidraw0", &record);
-        keyboard = Manager->ClaimHidDevice(record);
-    });
-    EXPECT_TRUE(claimed && !keyboard);
-    TrackerInfo info;
-    EXPECT_TRUE(Manager->FindByPath(Path.c_str(), Type_Sensor).GetDeviceInfo(&info));
-    EXPECT_EQ(info.VendorId, 0x0483);
-    EXPECT_STREQ(info.SerialNumber, "VT0000000000000000");
-}
-
 // A tracker that describes a display sits in a headset and is asked for headset axes; one that
-// ignores the sensor-axes bit has its samples turned into sensor axes by the host.
+// ignores the sensor-axes bit has its samples turned into sensor axes by the host. Both id pairs
+// are listed, with records for trackers only.
 TEST_F(SensorDeviceTest, OpeningConfiguresTheTrackerAndSamplesArriveInTheRequestedAxes) {
     struct Row {
+        bool AltIds;
         std::uint8_t DisplayFormat;
-        bool Ignores;
-        SensorDevice::CoordinateFrame Frame;
-        bool BitSet;
+        bool Ignores, SensorAxes, BitSet;
         float Accel[3], Mag[3];
-    } rows[] = {
-        {2, false, SensorDevice::HeadsetAxes, false, {1, 2, 3}, {1, 3, 2}},
-        {0, false, SensorDevice::SensorAxes, true, {1, 2, 3}, {1, 3, 2}},
-        {0, true, SensorDevice::SensorAxes, false, {1, 3, -2}, {1, 2, -3}},
-    };
+    } rows[] = {{false, 2, false, false, false, {1, 2, 3}, {1, 3, 2}},
+                {true, 0, false, true, true, {1, 2, 3}, {1, 3, 2}},
+                {false, 0, true, true, false, {1, 3, -2}, {1, 2, -3}}};
+    Testbed->AddDevice(Visor::test::MakeKeyboard());
     for (const Row& row : rows) {
-        auto tracker = std::make_shared<VirtualTracker>();
+        VirtualHidDevice::Identity id = VirtualTracker::DefaultIdentity();
+        if (row.AltIds) {
+            id.VendorId = VirtualTracker::AltVendorId, id.ProductId = VirtualTracker::AltProductId;
+            id.SerialNumber = "VT0000000000000000\xC3\xA9"; // é would end at byte 20
+        }
+        auto tracker = std::make_shared<VirtualTracker>(id);
         SensorDisplayInfo display = tracker->GetDisplayInfo();
         display.DisplayFormat = row.DisplayFormat;
         tracker->SetDisplayInfo(display);
         tracker->SetIgnoresSensorCoordinates(row.Ignores);
         SensorDeviceImpl* device = Open(tracker);
         ASSERT_TRUE(device);
-        EXPECT_EQ(device->GetFrame(), row.Frame);
+        EXPECT_EQ(device->GetFrame() == SensorDevice::SensorAxes, row.SensorAxes);
         EXPECT_EQ(tracker->GetConfig().HasSensorCoordinates(), row.BitSet);
         EXPECT_EQ(tracker->GetConfig().PacketInterval, 1);
         EXPECT_EQ(device->GetRate(), 500u);
@@ -221,104 +159,87 @@ TEST_F(SensorDeviceTest, OpeningConfiguresTheTrackerAndSamplesArriveInTheRequest
         SensorRange range;
         device->GetRange(&range);
         EXPECT_FLOAT_EQ(range.MaxAccel, 4 * 9.81f) << "as the tracker held it";
-        SensorReport raw = Report(1, 1);
-        raw.Samples[0] = {1, 2, 3, 1, 2, 3};
-        raw.MagX = 1, raw.MagY = 2, raw.MagZ = 3;
-        Feed(*tracker, {raw});
+        std::vector<SensorReport> raw = Reports("1/1");
+        raw[0].Samples[0] = {1, 2, 3, 1, 2, 3};
+        raw[0].MagX = 1, raw[0].MagY = 2, raw[0].MagZ = 3;
+        Feed(device, raw);
         for (int i = 0; i < 3; ++i) {
             EXPECT_FLOAT_EQ(Frames.Last.Acceleration[i], row.Accel[i] * 0.0001f);
             EXPECT_FLOAT_EQ(Frames.Last.AngularRate[i], row.Accel[i] * 0.0001f);
             EXPECT_FLOAT_EQ(Frames.Last.MagField[i], row.Mag[i] * 0.0001f);
         }
     }
-    EXPECT_EQ(Logged("Visor::SensorDevice initialized.\n"), 3);
+    std::string text;
+    for (DescEnumerator e = Manager->Enumerate(Type_All); !e.IsEmpty(); e.Next()) {
+        TrackerInfo info;
+        DeviceInfoRecord hmd(Type_HMD);
+        EXPECT_TRUE(e.GetDeviceInfo(&info) && !e.GetDeviceInfo(&hmd));
+        char line[96];
+        std::snprintf(line, sizeof line, "%d %04x:%04x %s %g %g %g; ", info.Type, info.VendorId,
+                      info.ProductId, info.SerialNumber, info.MaxRanges.MaxAccel,
+                      info.MaxRanges.MaxRotation, info.MaxRanges.MaxField);
+        text += line;
+    }
+    EXPECT_EQ(text, "3 2833:0001 VT0000000001 156.96 34.9066 2.5; 3 0483:5750 VT0000000000000000 "
+                    "156.96 34.9066 2.5; 3 2833:0001 VT0000000001 156.96 34.9066 2.5; ");
 }
 
 TEST_F(SensorDeviceTest, SamplesNoReportCarriedAreStoodInForByThePreviousOne) {
-    auto tracker = std::make_shared<VirtualTracker>();
-    SensorDeviceImpl* device = Open(tracker);
+    SensorDeviceImpl* device = Open(std::make_shared<VirtualTracker>());
     ASSERT_TRUE(device);
-    struct Row {
-        std::vector<SensorReport> Reports;
-        const char* Frames;
-    } rows[] = {
-        {{Report(100, 2), Report(105, 2)},
-         "0.001:1000 0.001:1001 0.003:1001 0.001:1050 0.001:1051 "},
-        {{Report(65534, 2), Report(1, 2)},
-         "0.001:655340 0.001:655341 0.001:655341 0.001:10 0.001:11 "},
-        {{Report(40000, 1), Report(40003, 1)}, "0.001:400000 0.002:400000 0.001:400030 "},
-        {{Report(1000, 1), Report(1254, 1)}, "0.001:10000 0.253:10000 0.001:12540 "},
-        {{Report(1000, 1), Report(1255, 1)}, "0.001:10000 0.001:12550 "},
-        {{Report(10, 3), Report(13, 3), Report(15, 3)},
-         "0.001:100 0.001:101 0.001:102 0.001:130 0.001:131 0.001:132 0.001:150 0.001:151 "
-         "0.001:152 "},
-        {{Report(10, 7)}, "0.005:100 0.001:101 0.001:102 "},
-        {{Report(10, 2), Report(12, 0), Report(20, 1)}, "0.001:100 0.001:101 0.008:0 0.001:200 "},
+    const char* rows[][2] = {
+        {"100/2 105/2", "1:1000 1:1001 3:1001 1:1050 1:1051 "},
+        {"65534/2 1/2", "1:655340 1:655341 1:655341 1:10 1:11 "},
+        {"40000/1 40003/1", "1:400000 2:400000 1:400030 "},
+        {"1000/1 1254/1", "1:10000 253:10000 1:12540 "},
+        {"1000/1 1255/1", "1:10000 1:12550 "},
+        {"10/3 12/1", "1:100 1:101 1:102 1:120 "},
+        {"10/7", "5:100 1:101 1:102 "},
+        {"10/2 12/0 20/1", "1:100 1:101 8:0 1:200 "},
     };
-    for (const Row& row : rows) {
+    for (auto& row : rows) {
         device->SetMessageTarget(&Frames); // a new sequence: no gap before its first report
-        EXPECT_EQ(Feed(*tracker, row.Reports), row.Frames);
+        EXPECT_EQ(Feed(device, Reports(row[0])), row[1]) << row[0];
     }
-    // The tracker's own stream: a lost report shows as a step of 4 after a report of 2.
-    SensorSample samples[6];
-    for (int i = 0; i < 6; ++i)
-        samples[i].AccelX = i + 1;
-    tracker->QueueSamples(samples, 6);
-    tracker->SetTimestamp(500);
-    device->SetMessageTarget(&Frames);
-    tracker->Advance(2);
-    tracker->DropReports(1);
-    tracker->Advance(4);
-    EXPECT_EQ(Feed(*tracker, {Report(506, 1)}),
-              "0.001:1 0.001:2 0.002:2 0.001:5 0.001:6 0.001:5060 ");
-    // Without a handler an empty report leaves nothing to read before the first sample.
     device->SetMessageTarget(nullptr);
-    std::uint8_t empty[SensorReportSize];
-    PackSensorReport(Report(7, 0), empty, sizeof empty);
-    OnThread([&] { device->TakeInputReport(empty, sizeof empty); });
+    EXPECT_EQ(Feed(device, Reports("7/0")), "") << "nothing to keep, no sample -1 read";
 }
 
-TEST_F(SensorDeviceTest, KeepAlivesGoOutEveryThreeSecondsOfTicks) {
+TEST_F(SensorDeviceTest, KeepAliveRangeAndSettersOnceTheDeviceThreadStopped) {
     auto tracker = std::make_shared<VirtualTracker>();
     SensorDeviceImpl* device = Open(tracker);
     ASSERT_TRUE(device);
     const std::uint64_t base = 1ull << 50; // after every tick the device thread gave
-    struct Row {
-        std::uint64_t AtMs, WaitMs;
-        unsigned Sent;
-    } rows[] = {{0, 3000, 1},    {1200, 1800, 1}, {2999, 1, 1},    {3100, 3000, 2}, {6050, 50, 2},
-                {6100, 3000, 3}, {9000, 100, 3},  {9200, 3000, 4}, {10000, 2200, 4}};
+    const unsigned ticks[][3] = {{0, 3000, 1},    {1200, 1800, 1}, {2999, 1, 1},
+                                 {3100, 3000, 2}, {6050, 50, 2},   {6100, 3000, 3},
+                                 {9000, 100, 3},  {9200, 3000, 4}, {10000, 2200, 4}};
     OnThread([&] {
         unsigned before = tracker->GetKeepAliveCount();
-        for (const Row& row : rows) {
-            EXPECT_EQ(device->OnTick(base + row.AtMs * 1000), row.WaitMs * 1000) << row.AtMs;
-            EXPECT_EQ(tracker->GetKeepAliveCount() - before, row.Sent) << row.AtMs;
+        for (auto& t : ticks) {
+            EXPECT_EQ(device->OnTick(base + t[0] * 1000ull), t[1] * 1000ull) << t[0] << " ms";
+            EXPECT_EQ(tracker->GetKeepAliveCount() - before, t[2]) << t[0] << " ms";
         }
     });
-}
 
-TEST_F(SensorDeviceTest, RangeIsWrittenAsTheNextStepAndSettersFailOnceTheThreadStopped) {
-    auto tracker = std::make_shared<VirtualTracker>();
-    SensorDeviceImpl* device = Open(tracker);
-    ASSERT_TRUE(device);
     struct Row {
         SensorRange Request;
         bool Wait;
-        unsigned Accel, Gyro, Mag;
-    } rows[] = {{{20, 10, 1}, true, 2, 1000, 1300}, {{200, 0, 2.5f}, false, 16, 250, 2500}};
+        unsigned Scales[3];
+    } rows[] = {{{20, 10, 1}, true, {2, 1000, 1300}}, {{200, 0, 2.5f}, false, {16, 250, 2500}}};
     for (const Row& row : rows) {
         EXPECT_TRUE(device->SetRange(row.Request, row.Wait));
         SensorRange read;
         EXPECT_TRUE(Eventually([&] {
             device->GetRange(&read);
-            return read.MaxAccel == row.Accel * 9.81f;
+            return read.MaxAccel == row.Scales[0] * 9.81f;
         }));
-        EXPECT_FLOAT_EQ(read.MaxRotation, row.Gyro * DegreeToRadFactor);
-        EXPECT_FLOAT_EQ(read.MaxField, row.Mag * 0.001f);
+        EXPECT_FLOAT_EQ(read.MaxRotation, row.Scales[1] * DegreeToRadFactor);
+        EXPECT_FLOAT_EQ(read.MaxField, row.Scales[2] * 0.001f);
         SensorRangeReport held = tracker->GetRange();
         EXPECT_EQ((std::vector<unsigned>{held.AccelScale, held.GyroScale, held.MagScale}),
-                  (std::vector<unsigned>{row.Accel, row.Gyro, row.Mag}));
+                  (std::vector<unsigned>(row.Scales, row.Scales + 3)));
     }
+
     Manager->QueueOf()->RequestExit(true);
     Thread::FinishAllThreads();
     std::uint8_t config[SensorConfigReport::PacketSize] = {SensorReport_Config};
@@ -330,27 +251,54 @@ TEST_F(SensorDeviceTest, RangeIsWrittenAsTheNextStepAndSettersFailOnceTheThreadS
 
 TEST_F(SensorDeviceTest, UnplugWhileStreamingIsReportedAndSamplesResumeAfterReplug) {
     auto tracker = std::make_shared<VirtualTracker>();
-    SensorDeviceImpl* device = Open(tracker);
-    ASSERT_TRUE(device);
-    auto count = [&] {
-        std::lock_guard<std::mutex> lock(Frames.M);
-        return Frames.Count;
+    ASSERT_TRUE(Open(tracker));
+    auto count = [&] { return Locked([&] { return Frames.Count; }); };
+    // What a device-status source hands the device thread.
+    auto notify = [&](DeviceStatusNotice notice) {
+        OnThread([&] {
+            Manager->GetHIDDeviceManager()->GetThread()->TakeMessage(notice, Path.c_str());
+        });
     };
     VirtualTrackerStream stream;
     ASSERT_TRUE(stream.Start(tracker));
     ASSERT_TRUE(Eventually([&] { return count() > 50; }));
+    for (Collector* c : {&Frames, &ManagerMessages}) { // from here on, after the arrival
+        std::lock_guard<std::mutex> lock(c->M);
+        c->Statuses.clear();
+    }
     ASSERT_TRUE(Testbed->Unplug(Path));
-    ASSERT_TRUE(Eventually([&] { return Logged("Lost connection to '/dev/hidraw0'") == 1; }));
-    Notify(DeviceStatus_Removed);
+    ASSERT_TRUE(Eventually(
+        [&] { return Locked([&] { return Frames.Log.find("Lost conn") != std::string::npos; }); }));
+    notify(DeviceStatus_Removed);
     ASSERT_TRUE(Testbed->Replug(Path));
-    Notify(DeviceStatus_Added);
-    EXPECT_EQ(Logged("Reopened device '/dev/hidraw0'"), 1);
+    notify(DeviceStatus_Added);
     const int before = count();
     EXPECT_TRUE(Eventually([&] { return count() > before + 50; }));
     stream.Stop();
-    std::lock_guard<std::mutex> lock(Frames.M);
-    EXPECT_EQ(Squeezed(Frames.Statuses), "-+");
-    EXPECT_EQ(Squeezed(ManagerMessages.Statuses), "+-+");
+    EXPECT_EQ(Locked([&] { return Frames.Statuses; }), "-+");
+    std::lock_guard<std::mutex> lock(ManagerMessages.M);
+    EXPECT_EQ(ManagerMessages.Statuses, "-+");
+}
+
+TEST_F(SensorDeviceTest, TheFilterOnTheStreamingDeviceTurnsAtTheTrackersRate) {
+    auto tracker = std::make_shared<VirtualTracker>();
+    VirtualTracker::Motion motion = VirtualTracker::Still();
+    motion.Rate[1] = 0.5f; // about +Y, which stays up in headset axes
+    tracker->SetMotion(motion);
+    SensorDeviceImpl* device = Open(tracker);
+    ASSERT_TRUE(device);
+    device->SetMessageTarget(nullptr);
+    SensorFusion fusion;
+    ASSERT_TRUE(fusion.AttachSensor(device));
+    VirtualTrackerStream stream;
+    ASSERT_TRUE(stream.Start(tracker));
+    EXPECT_TRUE(Eventually([&] { return fusion.GetElapsedTime() > 1; }));
+    stream.Stop();
+    SharedHandlerLock frames; // no frame between the two reads
+    Mutex::Locker lock(frames.GetMutex());
+    const Quatf q = fusion.ReadOrientation();
+    EXPECT_NEAR(2 * std::atan2(q.y, q.w), 0.5f * fusion.GetElapsedTime(), 0.002f);
+    EXPECT_LT(std::abs(q.x) + std::abs(q.z), 1e-3f);
 }
 
 } // namespace
