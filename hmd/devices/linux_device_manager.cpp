@@ -11,24 +11,28 @@ bool DeviceManager::Initialize(DeviceBase* parent) {
     if (!GetListLock())
         return false;
     DeviceThread = Ptr<DeviceManagerThread>::Adopt(new DeviceManagerThread(this));
+    if (!DeviceThread)
+        return false;
     // Without it the thread still runs; devices are then found only by enumeration.
-    if (DeviceThread && (Status = new DeviceStatus(StatusRetryIntervalMs)))
+    if ((Status = new DeviceStatus(StatusRetryIntervalMs)))
         DeviceThread->AdoptStatusSource(Status);
-    if (!DeviceThread || !DeviceThread->Start(Thread::Running)) {
-        Status = nullptr;
-        DeviceThread.Clear();
-        return false;
-    }
-    if (!DeviceManagerImpl::Initialize(parent))
-        return false;
-    // Made only once the library allocator is installed, like every object the device thread
-    // frees. Without it the manager still runs; it just finds no HID device.
+    // Made before the thread starts, which reads it for every arrival, and only once the library
+    // allocator is installed, like every object the device thread frees. Without it the manager
+    // still runs; it just finds no HID device.
     if (Allocator::GetInstance()) {
         HidDeviceManager =
             Ptr<HIDDeviceManager>::Adopt(new HIDDeviceManager(this, DeviceThread.GetPtr()));
         if (HidDeviceManager && !HidDeviceManager->Initialize())
             HidDeviceManager.Clear();
     }
+    if (!DeviceThread->Start(Thread::Running)) {
+        Status = nullptr;
+        HidDeviceManager.Clear();
+        DeviceThread.Clear();
+        return false;
+    }
+    if (!DeviceManagerImpl::Initialize(parent))
+        return false;
     TextToLog("Visor::DeviceManager - initialized.\n");
     return true;
 }

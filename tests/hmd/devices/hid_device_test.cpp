@@ -8,8 +8,8 @@
 #include "tests/support/hid_testbed.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <linux/capability.h>
 #include <mutex>
@@ -23,14 +23,16 @@
 
 using namespace Visor;
 using visor_test::Eventually;
+namespace fs = std::filesystem;
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Runs *f on the device thread; without wait the pusher goes on (to hold the thread, say).
 struct CallOnThread : ThreadCommandImpl<CallOnThread> {
-    explicit CallOnThread(const std::function<void()>* f)
-        : ThreadCommandImpl<CallOnThread>(true), F(f) {}
+    explicit CallOnThread(const std::function<void()>* f, bool wait = true)
+        : ThreadCommandImpl<CallOnThread>(wait), F(f) {}
     void Execute() const override { (*F)(); }
     const std::function<void()>* F;
 };
@@ -85,15 +87,6 @@ struct CountingFactory : DeviceFactory {
     std::atomic<int> Offers{0}, Scans{0}, ClaimOn{0};
 };
 
-// Holds the device thread until the gate opens, while the test acts behind its back.
-struct Blocker : ThreadCommandImpl<Blocker> {
-    explicit Blocker(Event* gate, const std::function<void()>* then = nullptr)
-        : ThreadCommandImpl<Blocker>(false), Gate(gate), Then(then) {}
-    void Execute() const override { Gate ? (void)Gate->Wait() : (*Then)(); }
-    Event* Gate;
-    const std::function<void()>* Then;
-};
-
 class HidDeviceTest : public Visor::test::HidTestbedTest {
 protected:
     void SetUp() override {
@@ -136,12 +129,6 @@ protected:
             OnThread([&] { Device->Release(); });
         Device = nullptr;
     }
-    static std::size_t OpenDescriptors() {
-        std::size_t n = 0;
-        for (int fd = 0; fd < 4096; ++fd)
-            n += fcntl(fd, F_GETFD) >= 0;
-        return n;
-    }
     int Logged(const std::string& text) {
         std::lock_guard<std::mutex> lock(LogLock);
         int n = 0;
@@ -157,6 +144,8 @@ protected:
 
     static constexpr std::uint32_t RetryMs = 20;
     CountingFactory Factory; // outlives the manager
+    Event Gate;              // Hold keeps the device thread until it opens
+    std::function<void()> Hold = [this] { Gate.Wait(); };
     Linux::DeviceManager* Manager = nullptr;
     Linux::HIDDeviceManager* Hid = nullptr;
     Linux::DeviceStatus* Status = nullptr;
@@ -329,16 +318,12 @@ TEST_F(HidDeviceTest, DeniedNodeIsReportedOnceWithItsFix) {
               1);
 }
 
-// The virtual bus's unplug takes about 0.1 s (four uevents), so 1000 cycles take minutes: the
-// default keeps a run near 30 s; VISOR_HOTPLUG_CYCLES sets another count.
-int HotPlugCycles() {
-    const char* env = std::getenv("VISOR_HOTPLUG_CYCLES");
+// The virtual bus's unplug takes about 0.1 s (four uevents): counts that keep a run near 30 s.
 #if defined(__SANITIZE_THREAD__)
-    return env ? std::atoi(env) : 60;
+constexpr int HotPlugCycles = 60;
 #else
-    return env ? std::atoi(env) : 250;
+constexpr int HotPlugCycles = 250;
 #endif
-}
 enum Staging { UeventsFirst, ReadFailureFirst, AsItComes };
 
 // The uevents alone bring an unplugged device back, whether the device thread hears of the
@@ -350,12 +335,13 @@ TEST_F(HidDeviceTest, UnpluggedDeviceIsReopenedByItsUeventsInEitherOrder) {
     // The node's own arrival has run its course, so the device hears only of the cycles.
     ASSERT_TRUE(Eventually([&] { return Factory.Offers == 21; }));
     ASSERT_TRUE(Open(path));
-    std::size_t fds = 0, cycle = 0;
-    Event gate;
+    auto openFds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    std::size_t cycle = 0;
+    long fds = 0;
     for (Staging how : {UeventsFirst, ReadFailureFirst, AsItComes}) {
-        for (int i = 0; i < (how == AsItComes ? HotPlugCycles() : 3); ++i, ++cycle) {
+        for (int i = 0; i < (how == AsItComes ? HotPlugCycles : 3); ++i, ++cycle) {
             if (how == UeventsFirst)
-                Manager->QueueOf()->PushCommand(Blocker(&gate));
+                Manager->QueueOf()->PushCommand(CallOnThread(&Hold, false));
             if (how == ReadFailureFirst)
                 OnThread([&] { Hid->GetThread()->RemoveIoEvent(Status, Status->GetMonitorFd()); });
             ASSERT_TRUE(Testbed->Unplug(path));
@@ -364,71 +350,61 @@ TEST_F(HidDeviceTest, UnpluggedDeviceIsReopenedByItsUeventsInEitherOrder) {
             ASSERT_TRUE(Testbed->Replug(path));
             if (how == ReadFailureFirst)
                 OnThread([&] { Hid->GetThread()->AddIoEvent(Status, Status->GetMonitorFd()); });
-            gate.Set();
+            Gate.Set();
             ASSERT_TRUE(Eventually([&] { return Recorder.Arrivals == int(cycle + 1); })) << cycle;
-            gate.Reset();
+            Gate.Reset();
             ASSERT_TRUE(tracker->QueueInputReport(Bytes(62, SensorReport_Sensors).data(), 62));
             ASSERT_TRUE(Eventually([&] { return Recorder.Count() == cycle + 1; })) << cycle;
             if (cycle == 0) // no descriptor leaks from here on
-                fds = OpenDescriptors();
+                fds = openFds();
         }
     }
-    EXPECT_EQ(OpenDescriptors(), fds);
+    EXPECT_EQ(openFds(), fds);
     EXPECT_EQ(Recorder.Removals, int(cycle));
     EXPECT_EQ(Logged("Visor::Linux::HIDDevice - Lost connection to '/dev/hidraw0'\n"), int(cycle));
     EXPECT_EQ(Logged("Visor::Linux::HIDDevice - Reopened device '/dev/hidraw0'\n"), int(cycle));
     EXPECT_EQ(Factory.Offers, 21);
 }
 
-// An arrival nobody took is offered again every interval until a factory claims it or 20
-// retries have failed; a second arrival of the same path replaces its timer.
-TEST_F(HidDeviceTest, UnclaimedArrivalIsRetriedUntilClaimedOrTwentyRetries) {
+// An arrival nobody took is offered to the factories again every interval until one claims
+// it or 20 retries have failed; a second arrival of the same path replaces its timer. A display
+// event runs one HMD enumeration. Once the manager has shut down, notices reach no factory.
+TEST_F(HidDeviceTest, FactoriesHearOfUnclaimedArrivalsAndDisplaysUntilShutdown) {
     struct Row {
         int ClaimOn, ExtraArrivals, Offers;
         bool GivenUp;
-    } rows[] = {{0, 0, 21, true}, {0, 1, 22, true}, {3, 0, 3, false}};
+    } rows[] = {{3, 0, 3, false}, {0, 1, 22, true}, {0, 0, 21, true}};
+    std::string path;
     for (const Row& row : rows) {
         Factory.Offers = 0;
         Factory.ClaimOn = row.ClaimOn;
-        std::string path = Testbed->AddDevice(Visor::test::MakeKeyboard());
+        path = Testbed->AddDevice(Visor::test::MakeKeyboard());
         for (int i = 0; i < row.ExtraArrivals; ++i)
             OnThread([&] { Status->TakeEvent("hidraw", "add", path.c_str(), nullptr); });
         ASSERT_TRUE(Eventually([&] { return Factory.Offers == row.Offers; })) << path;
-        std::size_t timers = 1;
-        OnThread([&] { timers = Status->GetRecoveryTimerCount(); });
-        EXPECT_EQ(timers, 0u) << path;
+        OnThread([&] { EXPECT_EQ(Status->GetRecoveryTimerCount(), 0u) << path; });
         EXPECT_EQ(Logged("no device kind took '" + path + "' after 20 retries"), row.GivenUp);
     }
-}
-
-// A display event runs one HMD enumeration; once the manager has shut down, notices reach no
-// factory (the manager is gone by then).
-TEST_F(HidDeviceTest, DisplayEventEnumeratesAndNoticesAfterShutdownReachNoFactory) {
-    std::string path = Testbed->AddDevice(Visor::test::MakeKeyboard());
-    ASSERT_TRUE(Eventually([&] { return Factory.Offers == 21; }));
-    int scans = Factory.Scans;
-    OnThread([&] {
-        for (const char* action : {"change", "bind"})
+    int scans = Factory.Scans, runs = 0;
+    Factory.ClaimOn = 1; // claims at once: no timer outlives the manager
+    std::function<void()> notices = [&] {
+        for (const char* action : {"change", "bind"}) // a driver binding is no display change
             Status->TakeEvent("drm", action, nullptr, "card0-HDMI-A-1");
-        Status->TakeEvent("usb", "add", "/dev/bus/usb/001/002", "1-1");
-    });
-    EXPECT_EQ(Factory.Scans, scans + 1);
-    Event gate;
-    ThreadCommandQueue* queue = Manager->QueueOf();
-    ASSERT_TRUE(queue->PushCommand(Blocker(&gate)));
-    std::exchange(Manager, nullptr)->Release(); // its shutdown runs behind the blocker
-    bool ran = false;
-    std::function<void()> late = [&] {
-        Status->TakeEvent("drm", "change", nullptr, "card0");
         Status->TakeEvent("hidraw", "add", path.c_str(), nullptr);
-        ran = true;
+        ++runs;
     };
-    ASSERT_TRUE(queue->PushCommand(Blocker(nullptr, &late)));
-    gate.Set();
-    Thread::FinishAllThreads();
-    EXPECT_TRUE(ran);
+    OnThread(notices);
     EXPECT_EQ(Factory.Scans, scans + 1);
-    EXPECT_EQ(Factory.Offers, 21);
+    EXPECT_EQ(Factory.Offers, 22);
+    ThreadCommandQueue* queue = Manager->QueueOf();
+    ASSERT_TRUE(queue->PushCommand(CallOnThread(&Hold, false)));
+    std::exchange(Manager, nullptr)->Release(); // its shutdown runs behind the hold
+    ASSERT_TRUE(queue->PushCommand(CallOnThread(&notices, false)));
+    Gate.Set();
+    Thread::FinishAllThreads();
+    EXPECT_EQ(runs, 2) << "the late notices ran";
+    EXPECT_EQ(Factory.Scans, scans + 1);
+    EXPECT_EQ(Factory.Offers, 22);
 }
 
 } // namespace
