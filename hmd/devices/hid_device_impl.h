@@ -22,10 +22,9 @@ public:
 
     explicit HIDDeviceImpl(DeviceCreateDesc* desc) : DeviceImpl<B>(desc) {}
 
-    // Any thread but inside a handler's TakeMessage on another device thread: runs on the
-    // device thread. False when the device thread takes no more commands, when the device is
-    // closed, or when the device refused the report. SetFeature refuses reports longer than
-    // WriteData holds.
+    // Any thread; the report is exchanged on the device thread, and the caller waits for it.
+    // False when the device thread takes no more commands, when the device is closed, or when
+    // the device refused the report. SetFeature refuses reports longer than WriteData holds.
     bool SetFeature(const std::uint8_t* data, std::uint32_t length) override {
         if (!data || length == 0 || length > WriteData::BufferSize)
             return false;
