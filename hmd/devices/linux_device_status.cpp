@@ -35,6 +35,7 @@ bool DeviceStatus::Initialize(DeviceThreadRegistry* thread) {
     if (!thread || Thread)
         return false;
     const char* failed = nullptr;
+    errno = 0;
     Udev = udev_new();
     if (!Udev)
         failed = "no udev context";
@@ -97,9 +98,6 @@ void DeviceStatus::OnIoEvent(int fd) {
         TakeEvent(udev_device_get_subsystem(d), udev_device_get_action(d),
                   udev_device_get_devnode(d), udev_device_get_sysname(d));
         udev_device_unref(d);
-        // A notice may have shut the source down (the manager went with it).
-        if (!Monitor)
-            return;
     }
 }
 
