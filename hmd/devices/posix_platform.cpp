@@ -20,7 +20,10 @@ std::uint32_t MonotonicMs() {
 }
 
 std::uint32_t CurrentThreadId() {
-    return static_cast<std::uint32_t>(syscall(SYS_gettid));
+    // Asked on every lock and unlock of a library mutex, so the system call is made once per
+    // thread (the library does not fork).
+    static thread_local const auto id = static_cast<std::uint32_t>(syscall(SYS_gettid));
+    return id;
 }
 
 void SleepMs(unsigned ms) {

@@ -2,6 +2,7 @@
 // profiles and the factories of every device kind the library knows, in their order.
 #include "hmd/devices/linux_device_manager.h"
 #include "hmd/support/profile.h"
+#include "hmd/tracking/hmd_device.h"
 #include "hmd/tracking/latency_tester.h"
 #include "hmd/tracking/sensor_device_impl.h"
 
@@ -14,7 +15,7 @@ DeviceManager* DeviceManager::Create() {
     manager->SetProfileStore(Ptr<ProfileManager>::Adopt(ProfileManager::Create()));
     manager->AdoptFactory(new SensorDeviceFactory);
     manager->AdoptFactory(new LatencyTestDeviceFactory);
-    // The headset display's factory registers last, here, once the library has it.
+    manager->AdoptFactory(new Linux::HMDDeviceFactory);
     return manager;
 }
 

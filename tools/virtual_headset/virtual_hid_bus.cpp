@@ -235,6 +235,7 @@ struct VirtualHidBus::Impl {
     UMockdevTestbed* Testbed = nullptr;
     std::string RootDir;
     std::vector<std::unique_ptr<Node>> Nodes;
+    std::map<int, std::string> Cards; // sysfs paths of the display cards added
 
     Node* Find(const std::string& path) const;
     bool AddChain(Node& node);
@@ -458,6 +459,29 @@ bool VirtualHidBus::Replug(const std::string& path) {
     if (!node->Tokens->Open(State->RootDir + node->DevName))
         return false;
     return State->AddChain(*node);
+}
+
+std::string VirtualHidBus::AddDisplay(int card, const std::string& connector,
+                                      const std::vector<std::uint8_t>& edid, bool connected) {
+    if (!IsValid())
+        return {};
+    const std::string cardName = "card" + std::to_string(card);
+    std::string& cardPath = State->Cards[card];
+    if (cardPath.empty())
+        cardPath = AddSysDevice(State->Testbed, "drm", cardName, "",
+                                {"dev", "226:" + std::to_string(card)},
+                                {"DEVNAME", "/dev/dri/" + cardName, "DEVTYPE", "drm_minor"});
+    if (cardPath.empty())
+        return {};
+    std::string path = AddSysDevice(State->Testbed, "drm", cardName + "-" + connector, cardPath,
+                                    {"status", connected ? "connected" : "disconnected", "enabled",
+                                     connected ? "enabled" : "disabled"},
+                                    {"DEVTYPE", "drm_connector"});
+    if (!path.empty() && !edid.empty())
+        umockdev_testbed_set_attribute_binary(State->Testbed, path.c_str(), "edid",
+                                              const_cast<guint8*>(edid.data()),
+                                              static_cast<gssize>(edid.size()));
+    return path;
 }
 
 } // namespace Visor

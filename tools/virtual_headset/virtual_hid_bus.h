@@ -39,8 +39,10 @@
 
 #include "tools/virtual_headset/virtual_hid_device.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Visor {
 
@@ -62,6 +64,12 @@ public:
     // Both false for an unknown node or one already in that state.
     bool Unplug(const std::string& node);
     bool Replug(const std::string& node);
+
+    // Adds a display connector "card<card>-<connector>" of the drm subsystem, with its status and
+    // EDID file, as a graphics card shows a connected monitor. Returns its sysfs path, or empty
+    // on failure. The card device is made on first use.
+    std::string AddDisplay(int card, const std::string& connector,
+                           const std::vector<std::uint8_t>& edid, bool connected = true);
 
     // The hidraw device's sysfs path ("/sys/devices/..."), empty while unplugged or unknown.
     std::string GetSysPath(const std::string& node) const;

@@ -1,0 +1,214 @@
+// The headset display: parameters of each known panel, descriptions from tracker data, merging
+// with a monitor through a real manager, and displays found on the DRM connectors of a
+// software sysfs.
+#include "hmd/devices/linux_device_manager.h"
+#include "hmd/devices/system.h"
+#include "hmd/tracking/hmd_device.h"
+#include "hmd/tracking/sensor_device.h"
+#include "tests/support/hid_testbed.h"
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+using namespace Visor;
+using Linux::HMDDeviceCreateDesc;
+using Linux::HMDDeviceFactory;
+
+namespace {
+
+DisplayMonitor Monitor(const char* id, const char* name, int adapter = 0) {
+    DisplayMonitor m;
+    m.DeviceId = id;
+    m.DisplayName = name;
+    m.Adapter = adapter;
+    m.DesktopX = 1920 * adapter;
+    return m;
+}
+
+struct PanelRow {
+    const char* id;
+    const char* product;
+    std::uint32_t resH, resV;
+    float sizeH, sizeV, k1, k2, eyeToScreen;
+};
+
+TEST(HmdDescription, EachKnownPanelHasItsScreenAndOptics) {
+    const PanelRow rows[] = {
+        {"VSR0001", "Visor One", 1280, 800, 0.14976f, 0.0936f, 0.22f, 0.24f, 0.041f},
+        {"VSR0002", "Visor HD", 1920, 1080, 0.12096f, 0.06804f, 0.18f, 0.115f, 0.04f},
+        {"RTD2205", "Visor One-Prototype", 1280, 800, 0.12096f, 0.0756f, 0.18f, 0.115f, 0.0387f},
+        {"VSR0042", "Visor One-Prototype", 1280, 800, 0.12096f, 0.0756f, 0.18f, 0.115f, 0.0387f},
+    };
+    for (const PanelRow& row : rows) {
+        HMDDeviceCreateDesc desc =
+            HMDDeviceCreateDesc::FromMonitor(nullptr, Monitor(row.id, "DP-1"));
+        HmdParameters p;
+        p.DistortionCoeffs[3] = 7; // not the table's to write
+        ASSERT_TRUE(desc.QueryInfo(&p)) << row.id;
+        EXPECT_STREQ(p.Product, row.product) << row.id;
+        EXPECT_STREQ(p.Manufacturer, "Visor Labs");
+        EXPECT_EQ(p.ResolutionH, row.resH) << row.id;
+        EXPECT_EQ(p.ResolutionV, row.resV) << row.id;
+        EXPECT_EQ(p.ScreenSizeH, row.sizeH) << row.id;
+        EXPECT_EQ(p.ScreenSizeV, row.sizeV) << row.id;
+        EXPECT_EQ(p.ScreenCenterV, row.sizeV * 0.5f) << row.id;
+        const float k[4] = {1.0f, row.k1, row.k2, 7};
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(p.DistortionCoeffs[i], k[i]) << row.id << " k" << i;
+        EXPECT_EQ(p.EyeToScreen, row.eyeToScreen) << row.id;
+        EXPECT_EQ(p.ChromaCoeffs[2], 1.014f) << row.id;
+        EXPECT_EQ(p.LensSeparation, 0.0635f);
+        EXPECT_EQ(p.EyeSeparation, 0.064f) << "no manager, so no profile: the default";
+        EXPECT_STREQ(p.DisplayName, "DP-1");
+    }
+    TrackerInfo wrongRecord;
+    EXPECT_FALSE(
+        HMDDeviceCreateDesc::FromMonitor(nullptr, Monitor("VSR0001", "")).QueryInfo(&wrongRecord));
+    for (const char* id : {"LGD024F", "AUO4344", "VSR", "DEL0001"})
+        EXPECT_FALSE(HMDDeviceFactory::IsHeadsetDisplayId(id)) << id;
+}
+
+SensorDisplayInfo SevenInchInfo() {
+    SensorDisplayInfo info;
+    info.DisplayFormat = SensorDisplayInfo::Format_Distortion;
+    info.ResolutionH = 1280;
+    info.ResolutionV = 800;
+    info.ScreenSizeH = 0.14976f;
+    info.ScreenSizeV = 0.0936f;
+    const float k[6] = {1.0f, 0.25f, 0.5f, 0.125f, 9, 9};
+    std::copy(k, k + 6, info.DistortionCoeffs);
+    return info;
+}
+
+TEST(HmdDescription, TrackerDataGivesASevenInchHeadsetWithItsOwnCoefficients) {
+    HMDDeviceCreateDesc desc = HMDDeviceCreateDesc::FromDisplayInfo(nullptr, SevenInchInfo());
+    HmdParameters p;
+    ASSERT_TRUE(desc.QueryInfo(&p));
+    EXPECT_STREQ(p.Product, "Visor One");
+    const float k[4] = {1.0f, 0.25f, 0.5f, 0.125f};
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(p.DistortionCoeffs[i], k[i]);
+    EXPECT_EQ(p.EyeToScreen, 0.0f) << "left as the caller had it";
+    EXPECT_EQ(p.ChromaCoeffs[0], 1.0f);
+    EXPECT_EQ(p.ChromaCoeffs[2], 1.0f);
+}
+
+// The monitors the factory under test sees.
+std::vector<DisplayMonitor> Monitors;
+bool TestMonitors(std::vector<DisplayMonitor>* out) {
+    *out = Monitors;
+    return true;
+}
+
+// Reports a headset described by its tracker, as the tracker's enumeration does.
+struct TrackerDisplayFactory : DeviceFactory {
+    DeviceFactory* Hmd = nullptr;
+    bool Present = true;
+    void EnumerateDevices(EnumerateVisitor& visitor) override {
+        if (Present)
+            visitor.Visit(HMDDeviceCreateDesc::FromDisplayInfo(Hmd, SevenInchInfo()));
+    }
+};
+
+struct HmdManagerTest : ::testing::Test {
+    void SetUp() override {
+        System::Init();
+        Manager = Linux::DeviceManager::CreateBare();
+        ASSERT_TRUE(Manager);
+        Hmd = new HMDDeviceFactory(TestMonitors);
+        Tracker.Hmd = Hmd;
+        Manager->RegisterFactory(&Tracker);
+        Manager->AdoptFactory(Hmd);
+    }
+    void TearDown() override {
+        Monitors.clear();
+        if (Manager)
+            Manager->Release();
+        Thread::FinishAllThreads();
+        System::Destroy();
+    }
+    // Product, display name and screen width of every present headset, in list order.
+    std::string Listed() {
+        std::string text;
+        for (DescEnumerator e = Manager->Enumerate(Type_HMD); !e.IsEmpty(); e.Next()) {
+            HmdParameters p;
+            EXPECT_TRUE(e.GetDeviceInfo(&p));
+            text += std::string(p.Product) + "/" + p.DisplayName + "/" +
+                    std::to_string(p.ScreenSizeH).substr(0, 7) + ";";
+        }
+        return text;
+    }
+    TrackerDisplayFactory Tracker; // outlives the manager
+    HMDDeviceFactory* Hmd = nullptr;
+    Linux::DeviceManager* Manager = nullptr;
+};
+
+TEST_F(HmdManagerTest, MonitorAndTrackerDataMergeIntoOneHeadset) {
+    Monitors = {Monitor("LGD024F", "eDP-1"), Monitor("RTD2205", "HDMI-A-1"),
+                Monitor("VSR0001", "HDMI-A-2"), Monitor("VSR0002", "DP-1", 1)};
+    // The tracker's description comes first; the first headset monitor of adapter 0 takes it
+    // over, keeping the tracker's screen; adapter 1's is a second headset.
+    EXPECT_EQ(Listed(), "Visor One/HDMI-A-1/0.14976;Visor HD/DP-1/0.12096;");
+    Monitors.clear();
+    EXPECT_EQ(Listed(), "Visor One/HDMI-A-1/0.14976;") << "still known by its tracker data";
+    Tracker.Present = false;
+    EXPECT_EQ(Listed(), "") << "both sources gone";
+}
+
+TEST_F(HmdManagerTest, WithoutAHeadsetMonitorTheTrackerDataStands) {
+    Monitors = {Monitor("LGD024F", "eDP-1")};
+    EXPECT_EQ(Listed(), "Visor One//0.14976;");
+    Tracker.Present = false;
+    EXPECT_EQ(Listed(), "Visor One//0.14976;") << "kept seen by the display factory";
+    DescEnumerator e = Manager->Enumerate(Type_HMD);
+    auto* hmd = static_cast<HMDDevice*>(e.CreateDevice());
+    ASSERT_TRUE(hmd);
+    EXPECT_EQ(hmd->OpenSensor(), nullptr) << "no tracker is listed";
+    EXPECT_EQ(hmd->ReadProfileName(), "");
+    Profile* profile = hmd->CachedProfile();
+    ASSERT_TRUE(profile) << "a 7-inch headset without a stored profile gets the default one";
+    EXPECT_STREQ(profile->Name, "default");
+    EXPECT_FALSE(hmd->ChangeProfileName("nobody"));
+    hmd->Release();
+}
+
+std::vector<std::uint8_t> CapturedEdid(const char* file) {
+    std::ifstream in(std::string(VISOR_TESTDATA_DIR) + "/edid_linuxhw/" + file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The panel's EDID with the headset's display code written in.
+std::vector<std::uint8_t> HeadsetEdid(std::vector<std::uint8_t> bytes) {
+    const std::uint8_t code[4] = {0x5A, 0x72, 0x01, 0x00}; // "VSR", 0x0001
+    std::copy(code, code + 4, bytes.begin() + 8);
+    unsigned sum = 0;
+    for (int i = 0; i < 127; i++)
+        sum += bytes[i];
+    bytes[127] = static_cast<std::uint8_t>(-sum);
+    return bytes;
+}
+
+using DrmMonitorTest = Visor::test::HidTestbedTest;
+
+TEST_F(DrmMonitorTest, ConnectedConnectorsWithAReadableEdidAreListedByCard) {
+    std::vector<std::uint8_t> panel = CapturedEdid("panel_1280x800/LGD024F_17EAEDAA14C8.bin");
+    if (panel.size() != 128)
+        GTEST_SKIP() << "no captured EDIDs beside the repository";
+    ASSERT_FALSE(Testbed->AddDisplay(0, "eDP-1", panel).empty());
+    ASSERT_FALSE(Testbed->AddDisplay(0, "HDMI-A-1", HeadsetEdid(panel), false).empty());
+    ASSERT_FALSE(Testbed->AddDisplay(1, "DP-2", HeadsetEdid(panel)).empty());
+    ASSERT_FALSE(Testbed->AddDisplay(1, "DP-3", {0x00, 0xFF, 0x12}).empty()); // damaged
+    ASSERT_FALSE(Testbed->AddDisplay(1, "DP-4", {}).empty());                 // nothing read
+    std::vector<DisplayMonitor> found;
+    ASSERT_TRUE(Linux::ListDrmMonitors(&found));
+    std::string text;
+    for (const DisplayMonitor& m : found)
+        text += std::to_string(m.Adapter) + ":" + m.DisplayName.ToCStr() + "=" +
+                m.DeviceId.ToCStr() + ";";
+    EXPECT_EQ(text, "0:eDP-1=LGD024F;1:DP-2=VSR0001;")
+        << "the laptop panel is listed but is no headset; a disconnected one is not listed";
+}
+
+} // namespace
