@@ -11,6 +11,7 @@
 #include "tools/virtual_headset/recording.h"
 #include "tools/virtual_headset/virtual_tracker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -116,7 +117,8 @@ public:
             return false;
         RecordingWriter writer;
         bool ok = writer.Open(options.Output, header, error);
-        const auto duration = std::chrono::microseconds(std::llround(options.Seconds * 1e6));
+        const auto duration = std::chrono::microseconds(
+            options.Seconds > 0 ? std::llround(std::min(options.Seconds, 1e9) * 1e6) : 0);
         auto keepAliveDue = Taker.Start + KeepAlivePeriod;
         while (ok && !(stop && *stop)) {
             const Clock::time_point now = Clock::now();
