@@ -150,6 +150,7 @@ HMDDeviceCreateDesc HMDDeviceCreateDesc::FromDisplayInfo(DeviceFactory* factory,
     desc.Contents |= Contents_Screen;
     if (info.HasDistortion()) {
         std::memcpy(desc.DistortionCoeffs, info.DistortionCoeffs, sizeof desc.DistortionCoeffs);
+        desc.EyeToScreen = info.EyeToScreenDistance[0];
         desc.Contents |= Contents_Distortion;
     }
     if (info.ScreenSizeH > 0.14f)
@@ -163,6 +164,10 @@ DeviceCreateDesc* HMDDeviceCreateDesc::Clone() const {
 
 DeviceBase* HMDDeviceCreateDesc::MakeDevice() {
     return new HMDDeviceImpl(this);
+}
+
+float HMDDeviceCreateDesc::TableEyeToScreen() const {
+    return Is7Inch() ? 0.041f : ResolutionH == 1920 ? 0.04f : 0.0387f;
 }
 
 bool HMDDeviceCreateDesc::Is7Inch() const {
@@ -229,12 +234,15 @@ bool HMDDeviceCreateDesc::QueryInfo(DeviceInfoRecord* info) const {
     }
     if (Contents & Contents_Distortion) {
         std::memcpy(hmd->DistortionCoeffs, DistortionCoeffs, sizeof DistortionCoeffs);
+        // Without a lens distance the projection of each eye would collapse to a point, so
+        // the tracker's own is given, else the one of the known optics.
+        hmd->EyeToScreen = EyeToScreen > 0 ? EyeToScreen : TableEyeToScreen();
     } else {
         // Known optics; the fourth coefficient stays the caller's.
         hmd->DistortionCoeffs[0] = 1.0f;
         hmd->DistortionCoeffs[1] = Is7Inch() ? 0.22f : 0.18f;
         hmd->DistortionCoeffs[2] = Is7Inch() ? 0.24f : 0.115f;
-        hmd->EyeToScreen = Is7Inch() ? 0.041f : ResolutionH == 1920 ? 0.04f : 0.0387f;
+        hmd->EyeToScreen = TableEyeToScreen();
         const float chroma[4] = {0.996f, -0.004f, 1.014f, 0.0f};
         std::memcpy(hmd->ChromaCoeffs, chroma, sizeof chroma);
     }
@@ -279,6 +287,7 @@ bool HMDDeviceCreateDesc::AcceptCandidate(const DeviceCreateDesc& other, bool* i
         Contents |= Contents_Screen;
         if (o.Contents & Contents_Distortion) {
             std::memcpy(DistortionCoeffs, o.DistortionCoeffs, sizeof DistortionCoeffs);
+            EyeToScreen = o.EyeToScreen;
             Contents |= Contents_Distortion;
         }
     } else if (!DeviceId.IsEmpty()) {

@@ -83,6 +83,8 @@ public:
     bool AcceptCandidate(const DeviceCreateDesc& other, bool* isNew) override;
 
     bool Is7Inch() const;
+    // The lens distance of the known optics of this kind of headset.
+    float TableEyeToScreen() const;
     ProfileType GetProfileType() const;
     // The wearer's profile name: the live device's, else the store's default; empty without.
     String DefaultProfileName() const;
@@ -97,6 +99,8 @@ public:
     std::int32_t ResolutionH = 0, ResolutionV = 0;
     float ScreenSizeH = 0, ScreenSizeV = 0;
     float DistortionCoeffs[4] = {};
+    // The tracker's lens distance; 0 when the description has none.
+    float EyeToScreen = 0;
 
 protected:
     HMDDeviceCreateDesc(const HMDDeviceCreateDesc& other) = default;

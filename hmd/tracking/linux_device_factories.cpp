@@ -13,9 +13,12 @@ DeviceManager* DeviceManager::Create() {
     if (!manager)
         return nullptr;
     manager->SetProfileStore(Ptr<ProfileManager>::Adopt(ProfileManager::Create()));
-    manager->AdoptFactory(new SensorDeviceFactory);
+    // The tracker's factory comes first, so a headset is usually described by its tracker and
+    // then matched with its monitor.
+    auto* displays = new Linux::HMDDeviceFactory;
+    manager->AdoptFactory(new SensorDeviceFactory(displays));
     manager->AdoptFactory(new LatencyTestDeviceFactory);
-    manager->AdoptFactory(new Linux::HMDDeviceFactory);
+    manager->AdoptFactory(displays);
     return manager;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "hmd/devices/log.h"
+#include "hmd/tracking/hmd_device.h"
 
 namespace Visor {
 
@@ -26,11 +27,16 @@ public:
         return Factory->MatchIds(vendorId, productId);
     }
     void Visit(HIDDevice& device, const HidDeviceRecord& record) override {
-        (void)device;
         SensorDeviceCreateDesc desc(Factory, record);
         Visitor.Visit(desc);
-        // The headset display's description, built from the tracker's display report 9,
-        // is reported here as well once the library has the headset display.
+        // A tracker that stores its screen's description stands for the headset's display too,
+        // even where no headset monitor can be found.
+        Linux::HMDDeviceFactory* displays = Factory->GetDisplayFactory();
+        std::uint8_t report[SensorDisplayInfo::PacketSize] = {SensorReport_DisplayInfo};
+        SensorDisplayInfo info;
+        if (displays && device.GetFeature(report, sizeof report) &&
+            info.Unpack(report, sizeof report) && info.HasScreenInfo())
+            Visitor.Visit(Linux::HMDDeviceCreateDesc::FromDisplayInfo(displays, info));
     }
 
 private:

@@ -11,14 +11,27 @@
 
 namespace Visor {
 
+namespace Linux {
+class HMDDeviceFactory;
+}
+
 // Each manager has its own, so any number of managers may live at once.
 class SensorDeviceFactory : public DeviceFactory {
 public:
+    // displays (not owned, may be null) describes the headset a tracker reports it sits in.
+    explicit SensorDeviceFactory(Linux::HMDDeviceFactory* displays = nullptr)
+        : Displays(displays) {}
+
     // Device thread, ListLock held: lists the trackers present.
     void EnumerateDevices(EnumerateVisitor& visitor) override;
     // The tracker ships under two pairs of ids.
     bool MatchIds(std::uint16_t vendorId, std::uint16_t productId) const override;
     bool ClaimHidDevice(DeviceManager* manager, const HidDeviceRecord& record) override;
+
+    Linux::HMDDeviceFactory* GetDisplayFactory() const { return Displays; }
+
+private:
+    Linux::HMDDeviceFactory* Displays;
 };
 
 class SensorDeviceCreateDesc : public HIDDeviceCreateDesc {

@@ -77,6 +77,7 @@ SensorDisplayInfo SevenInchInfo() {
     info.ResolutionV = 800;
     info.ScreenSizeH = 0.14976f;
     info.ScreenSizeV = 0.0936f;
+    info.EyeToScreenDistance[0] = info.EyeToScreenDistance[1] = 0.043f;
     const float k[6] = {1.0f, 0.25f, 0.5f, 0.125f, 9, 9};
     std::copy(k, k + 6, info.DistortionCoeffs);
     return info;
@@ -90,7 +91,7 @@ TEST(HmdDescription, TrackerDataGivesASevenInchHeadsetWithItsOwnCoefficients) {
     const float k[4] = {1.0f, 0.25f, 0.5f, 0.125f};
     for (int i = 0; i < 4; i++)
         EXPECT_EQ(p.DistortionCoeffs[i], k[i]);
-    EXPECT_EQ(p.EyeToScreen, 0.0f) << "left as the caller had it";
+    EXPECT_EQ(p.EyeToScreen, 0.043f) << "the tracker's, so that the projection is not empty";
     EXPECT_EQ(p.ChromaCoeffs[0], 1.0f);
     EXPECT_EQ(p.ChromaCoeffs[2], 1.0f);
 }
@@ -209,6 +210,37 @@ TEST_F(DrmMonitorTest, ConnectedConnectorsWithAReadableEdidAreListedByCard) {
                 m.DeviceId.ToCStr() + ";";
     EXPECT_EQ(text, "0:eDP-1=LGD024F;1:DP-2=VSR0001;")
         << "the laptop panel is listed but is no headset; a disconnected one is not listed";
+}
+
+} // namespace
+
+namespace {
+
+using VirtualHeadsetTest = Visor::test::HidTestbedTest;
+
+TEST_F(VirtualHeadsetTest, ATrackerWithDisplayInformationIsAHeadsetWhoseSensorOpens) {
+    ASSERT_FALSE(Testbed->AddDevice(std::make_shared<VirtualTracker>()).empty());
+    System::Init();
+    DeviceManager* manager = DeviceManager::Create();
+    ASSERT_TRUE(manager);
+    DescEnumerator e = manager->Enumerate(Type_HMD);
+    HmdParameters p;
+    ASSERT_TRUE(e.GetDeviceInfo(&p)) << "no headset monitor is needed";
+    EXPECT_STREQ(p.Product, "Visor One");
+    EXPECT_EQ(p.ResolutionH, 1280u);
+    EXPECT_EQ(p.EyeToScreen, 0.041f);
+    EXPECT_EQ(p.DistortionCoeffs[1], 0.22f);
+    auto* hmd = static_cast<HMDDevice*>(e.CreateDevice());
+    ASSERT_TRUE(hmd);
+    SensorDevice* sensor = hmd->OpenSensor();
+    ASSERT_TRUE(sensor);
+    EXPECT_EQ(sensor->GetFrame(), SensorDevice::HeadsetAxes);
+    sensor->Release();
+    hmd->Release();
+    e.Clear();
+    manager->Release();
+    Thread::FinishAllThreads();
+    System::Destroy();
 }
 
 } // namespace

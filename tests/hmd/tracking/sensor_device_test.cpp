@@ -170,7 +170,7 @@ TEST_F(SensorDeviceTest, OpeningConfiguresTheTrackerAndSamplesArriveInTheRequest
         }
     }
     std::string text;
-    for (DescEnumerator e = Manager->Enumerate(Type_All); !e.IsEmpty(); e.Next()) {
+    for (DescEnumerator e = Manager->Enumerate(Type_Sensor); !e.IsEmpty(); e.Next()) {
         TrackerInfo info;
         DeviceInfoRecord hmd(Type_HMD);
         EXPECT_TRUE(e.GetDeviceInfo(&info) && !e.GetDeviceInfo(&hmd));
