@@ -7,6 +7,7 @@
 #include "hmd/tracking/sensor_device.h"
 #include "tests/support/hid_testbed.h"
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -27,49 +28,6 @@ DisplayMonitor Monitor(const char* id, const char* name, int adapter = 0) {
     return m;
 }
 
-struct PanelRow {
-    const char* id;
-    const char* product;
-    std::uint32_t resH, resV;
-    float sizeH, sizeV, k1, k2, eyeToScreen;
-};
-
-TEST(HmdDescription, EachKnownPanelHasItsScreenAndOptics) {
-    const PanelRow rows[] = {
-        {"VSR0001", "Visor One", 1280, 800, 0.14976f, 0.0936f, 0.22f, 0.24f, 0.041f},
-        {"VSR0002", "Visor HD", 1920, 1080, 0.12096f, 0.06804f, 0.18f, 0.115f, 0.04f},
-        {"RTD2205", "Visor One-Prototype", 1280, 800, 0.12096f, 0.0756f, 0.18f, 0.115f, 0.0387f},
-        {"VSR0042", "Visor One-Prototype", 1280, 800, 0.12096f, 0.0756f, 0.18f, 0.115f, 0.0387f},
-    };
-    for (const PanelRow& row : rows) {
-        HMDDeviceCreateDesc desc =
-            HMDDeviceCreateDesc::FromMonitor(nullptr, Monitor(row.id, "DP-1"));
-        HmdParameters p;
-        p.DistortionCoeffs[3] = 7; // not the table's to write
-        ASSERT_TRUE(desc.QueryInfo(&p)) << row.id;
-        EXPECT_STREQ(p.Product, row.product) << row.id;
-        EXPECT_STREQ(p.Manufacturer, "Visor Labs");
-        EXPECT_EQ(p.ResolutionH, row.resH) << row.id;
-        EXPECT_EQ(p.ResolutionV, row.resV) << row.id;
-        EXPECT_EQ(p.ScreenSizeH, row.sizeH) << row.id;
-        EXPECT_EQ(p.ScreenSizeV, row.sizeV) << row.id;
-        EXPECT_EQ(p.ScreenCenterV, row.sizeV * 0.5f) << row.id;
-        const float k[4] = {1.0f, row.k1, row.k2, 7};
-        for (int i = 0; i < 4; i++)
-            EXPECT_EQ(p.DistortionCoeffs[i], k[i]) << row.id << " k" << i;
-        EXPECT_EQ(p.EyeToScreen, row.eyeToScreen) << row.id;
-        EXPECT_EQ(p.ChromaCoeffs[2], 1.014f) << row.id;
-        EXPECT_EQ(p.LensSeparation, 0.0635f);
-        EXPECT_EQ(p.EyeSeparation, 0.064f) << "no manager, so no profile: the default";
-        EXPECT_STREQ(p.DisplayName, "DP-1");
-    }
-    TrackerInfo wrongRecord;
-    EXPECT_FALSE(
-        HMDDeviceCreateDesc::FromMonitor(nullptr, Monitor("VSR0001", "")).QueryInfo(&wrongRecord));
-    for (const char* id : {"LGD024F", "AUO4344", "VSR", "DEL0001"})
-        EXPECT_FALSE(HMDDeviceFactory::IsHeadsetDisplayId(id)) << id;
-}
-
 SensorDisplayInfo SevenInchInfo() {
     SensorDisplayInfo info;
     info.DisplayFormat = SensorDisplayInfo::Format_Distortion;
@@ -83,17 +41,55 @@ SensorDisplayInfo SevenInchInfo() {
     return info;
 }
 
-TEST(HmdDescription, TrackerDataGivesASevenInchHeadsetWithItsOwnCoefficients) {
-    HMDDeviceCreateDesc desc = HMDDeviceCreateDesc::FromDisplayInfo(nullptr, SevenInchInfo());
+// Everything QueryInfo writes, the coefficients' fourth included (7 unless it is written).
+std::string Summary(const HMDDeviceCreateDesc& desc) {
     HmdParameters p;
-    ASSERT_TRUE(desc.QueryInfo(&p));
-    EXPECT_STREQ(p.Product, "Visor One");
-    const float k[4] = {1.0f, 0.25f, 0.5f, 0.125f};
-    for (int i = 0; i < 4; i++)
-        EXPECT_EQ(p.DistortionCoeffs[i], k[i]);
-    EXPECT_EQ(p.EyeToScreen, 0.043f) << "the tracker's, so that the projection is not empty";
-    EXPECT_EQ(p.ChromaCoeffs[0], 1.0f);
-    EXPECT_EQ(p.ChromaCoeffs[2], 1.0f);
+    p.DistortionCoeffs[3] = 7;
+    if (!desc.QueryInfo(&p))
+        return "refused";
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%s/%s %ux%u %g x %g c%g k %g %g %g %g e%g chroma %g %g %g %g "
+                  "lens %g ipd %g '%s'",
+                  p.Product, p.Manufacturer, p.ResolutionH, p.ResolutionV, p.ScreenSizeH,
+                  p.ScreenSizeV, p.ScreenCenterV, p.DistortionCoeffs[0], p.DistortionCoeffs[1],
+                  p.DistortionCoeffs[2], p.DistortionCoeffs[3], p.EyeToScreen, p.ChromaCoeffs[0],
+                  p.ChromaCoeffs[1], p.ChromaCoeffs[2], p.ChromaCoeffs[3], p.LensSeparation,
+                  p.EyeSeparation, p.DisplayName);
+    return text;
+}
+
+TEST(HmdDescription, EachKnownPanelAndTrackerDataHaveTheirScreenAndOptics) {
+    const char* const chroma = " chroma 0.996 -0.004 1.014 0 lens 0.0635 ipd 0.064 ";
+    // A monitor's display id, or none for the tracker's data.
+    const std::pair<const char*, std::string> rows[] = {
+        {"VSR0001",
+         std::string("Visor One/Visor Labs 1280x800 0.14976 x 0.0936 c0.0468 k 1 0.22 0.24 7 "
+                     "e0.041") +
+             chroma + "'DP-1'"},
+        {"VSR0002",
+         std::string("Visor HD/Visor Labs 1920x1080 0.12096 x 0.06804 c0.03402 k 1 0.18 0.115 7 "
+                     "e0.04") +
+             chroma + "'DP-1'"},
+        {"RTD2205",
+         std::string("Visor One-Prototype/Visor Labs 1280x800 0.12096 x 0.0756 c0.0378 k 1 0.18 "
+                     "0.115 7 e0.0387") +
+             chroma + "'DP-1'"},
+        // The tracker's coefficients and lens distance; chroma stays the caller's.
+        {nullptr,
+         "Visor One/Visor Labs 1280x800 0.14976 x 0.0936 c0.0468 k 1 0.25 0.5 0.125 e0.043 "
+         "chroma 1 0 1 0 lens 0.0635 ipd 0.064 ''"},
+    };
+    for (const auto& [id, expected] : rows)
+        EXPECT_EQ(Summary(id ? HMDDeviceCreateDesc::FromMonitor(nullptr, Monitor(id, "DP-1"))
+                             : HMDDeviceCreateDesc::FromDisplayInfo(nullptr, SevenInchInfo())),
+                  expected);
+    TrackerInfo wrongRecord;
+    EXPECT_FALSE(
+        HMDDeviceCreateDesc::FromMonitor(nullptr, Monitor("VSR0001", "")).QueryInfo(&wrongRecord));
+    for (const char* id : {"LGD024F", "AUO4344", "VSR", "DEL0001"})
+        EXPECT_FALSE(HMDDeviceFactory::IsHeadsetDisplayId(id)) << id;
+    EXPECT_TRUE(HMDDeviceFactory::IsHeadsetDisplayId("VSR0042"));
 }
 
 // The monitors the factory under test sees.
