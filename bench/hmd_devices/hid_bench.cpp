@@ -99,6 +99,24 @@ void Enumerate(benchmark::State& state) {
 }
 BENCHMARK(Enumerate)->Arg(1)->Arg(20)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Starts the rig and opens the tracker at path with counter as its handler; null, with the
+// benchmark skipped, when either fails.
+HIDDevice* OpenTracker(Rig& rig, const std::string& path, SequenceCounter* counter,
+                       benchmark::State& state) {
+    if (!rig.Start()) {
+        state.SkipWithError("no virtual bus: run under umockdev-wrapper");
+        return nullptr;
+    }
+    HIDDevice* device = nullptr;
+    rig.OnThread([&] {
+        if ((device = rig.Manager->GetHIDDeviceManager()->Open(path.c_str())))
+            device->SetHandler(counter);
+    });
+    if (!device)
+        state.SkipWithError("the tracker did not open");
+    return device;
+}
+
 // Each iteration queues a batch of reports at once and waits until the handler has taken them
 // all; items per second is the sustained rate.
 void StreamReports(benchmark::State& state) {
@@ -106,20 +124,10 @@ void StreamReports(benchmark::State& state) {
     Rig rig;
     auto tracker = std::make_shared<VirtualTracker>();
     std::string path = rig.Bus->AddDevice(tracker);
-    if (!rig.Start()) {
-        state.SkipWithError("no virtual bus: run under umockdev-wrapper");
-        return;
-    }
     SequenceCounter counter;
-    HIDDevice* device = nullptr;
-    rig.OnThread([&] {
-        if ((device = rig.Manager->GetHIDDeviceManager()->Open(path.c_str())))
-            device->SetHandler(&counter);
-    });
-    if (!device) {
-        state.SkipWithError("the tracker did not open");
+    HIDDevice* device = OpenTracker(rig, path, &counter, state);
+    if (!device)
         return;
-    }
     std::uint8_t report[SensorReportSize] = {SensorReport_Sensors, 1};
     std::uint32_t number = 0;
     for (auto _ : state) {
@@ -147,20 +155,10 @@ void ReplugToFirstReport(benchmark::State& state) {
     Rig rig;
     auto tracker = std::make_shared<VirtualTracker>();
     std::string path = rig.Bus->AddDevice(tracker);
-    if (!rig.Start()) {
-        state.SkipWithError("no virtual bus: run under umockdev-wrapper");
-        return;
-    }
     SequenceCounter counter;
-    HIDDevice* device = nullptr;
-    rig.OnThread([&] {
-        if ((device = rig.Manager->GetHIDDeviceManager()->Open(path.c_str())))
-            device->SetHandler(&counter);
-    });
-    if (!device) {
-        state.SkipWithError("the tracker did not open");
+    HIDDevice* device = OpenTracker(rig, path, &counter, state);
+    if (!device)
         return;
-    }
     using Clock = std::chrono::steady_clock;
     std::vector<double> samples;
     std::uint8_t report[SensorReportSize] = {SensorReport_Sensors, 1};
