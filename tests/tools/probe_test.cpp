@@ -91,9 +91,13 @@ protected:
 };
 
 TEST_F(ProbeTool, ListsTheHeadsetFromTrackerDataAndNotTheKeyboard) {
-    AddHeadset(DefaultProbeScript());
     ProbeStatus status = Probe_Failed;
-    const std::string out = Capture([&](std::FILE* f) { status = ProbeDevices(f); });
+    std::string out = Capture([&](std::FILE* f) { status = ProbeDevices(f); });
+    EXPECT_EQ(status, Probe_NothingFound);
+    EXPECT_NE(out.find("No headset device was found. Check that:\n"), std::string::npos) << out;
+
+    AddHeadset(DefaultProbeScript());
+    out = Capture([&](std::FILE* f) { status = ProbeDevices(f); });
     EXPECT_EQ(status, Probe_Found);
     for (const char* expected :
          {"Headset display: Visor One\n  Product:         Visor One\n",

@@ -179,24 +179,23 @@ void PrintLatencyTester(std::FILE* out, const std::string& node, const LatencyTe
 }
 
 // Opens the device to find out whether this user can; prints the result and, on failure, why.
-bool CheckOpens(std::FILE* out, DescHandle& handle, const std::string& node, const LogCapture& log,
+void CheckOpens(std::FILE* out, DescHandle& handle, const std::string& node, const LogCapture& log,
                 std::vector<std::string>* explained) {
     if (DeviceBase* device = handle.CreateDevice()) {
         device->Release();
         std::fputs("  Opens:           yes\n", out);
-        return true;
+        return;
     }
     std::fputs("  Opens:           no\n", out);
     for (const OpenFailure& failure : log.Failures()) {
         if (failure.Path == node) {
             PrintFailure(out, failure, "  ");
             explained->push_back(node);
-            return false;
+            return;
         }
     }
     std::fputs("  Reason:          unknown; the library logged nothing about it.\n", out);
     explained->push_back(node);
-    return false;
 }
 
 const char* const NothingFoundHelp =
@@ -425,7 +424,7 @@ ProbeStatus StreamOrientation(const ProbeOptions& options, const std::atomic<boo
             hmd->Release();
         const std::vector<OpenFailure> failures = log.Failures();
         for (const OpenFailure& failure : failures) {
-            std::fprintf(out, "Tracker %s cannot be opened.\n", failure.Path.c_str());
+            std::fprintf(out, "Headset node %s cannot be opened.\n", failure.Path.c_str());
             PrintFailure(out, failure, "  ");
         }
         if (failures.empty()) {
@@ -438,9 +437,12 @@ ProbeStatus StreamOrientation(const ProbeOptions& options, const std::atomic<boo
     TrackerInfo info;
     sensor->QueryInfo(&info);
     summary->TrackerRate = sensor->GetRate();
-    std::fprintf(out, "Tracker %s (%s, serial %s) reports %u times a second%s.\n", info.Product,
+    const std::string rate =
+        summary->TrackerRate ? "reports " + std::to_string(summary->TrackerRate) + " times a second"
+                             : "its report rate cannot be read";
+    std::fprintf(out, "Tracker %s (%s, serial %s) %s%s.\n", info.Product,
                  NodeOf(sensor->GetCommon()->Desc.GetDesc()).c_str(),
-                 info.SerialNumber[0] ? info.SerialNumber : "none", summary->TrackerRate,
+                 info.SerialNumber[0] ? info.SerialNumber : "none", rate.c_str(),
                  hmd ? ", opened through the headset display" : "");
     std::fprintf(out, "Fused orientation %g times a second; %s.\n", options.RateHz,
                  options.Seconds > 0 ? "stops when the time is up or on Ctrl-C" : "Ctrl-C stops");
