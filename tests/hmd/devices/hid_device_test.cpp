@@ -191,7 +191,9 @@ TEST_F(HidDeviceTest, EnumerationListsHeadsetDevicesWithTheirStringsAndSkipsOthe
     EXPECT_EQ(Describe(read), expected[2]);
 }
 
-TEST_F(HidDeviceTest, FeatureReportsReachTheDeviceAndFailOnceItIsGone) {
+// Feature reports reach the device, input reports stream whole and in order until an unplug
+// (after which features fail) and resume when the same path returns.
+TEST_F(HidDeviceTest, AnOpenTrackerTakesFeaturesAndStreamsUntilUnplugAndAfterReplug) {
     auto tracker = std::make_shared<VirtualTracker>();
     std::string path = Testbed->AddDevice(tracker);
     ASSERT_TRUE(Open(path));
@@ -210,22 +212,12 @@ TEST_F(HidDeviceTest, FeatureReportsReachTheDeviceAndFailOnceItIsGone) {
         set = Device->SetFeature(out, sizeof out);
         got = Device->GetFeature(in, sizeof in);
         static std::uint8_t huge[1 << 14] = {SensorReport_Config};
-        tooLong = Device->GetFeature(huge, sizeof huge);
+        tooLong = Device->GetFeature(huge, sizeof huge); // a length the ioctl cannot carry
     });
-    EXPECT_TRUE(set && got);
-    EXPECT_FALSE(tooLong) << "a length the ioctl number cannot carry";
+    EXPECT_TRUE(set && got && !tooLong);
     EXPECT_EQ(tracker->GetConfig().PacketInterval, config.PacketInterval);
     EXPECT_TRUE(back.Unpack(in, sizeof in) && back.KeepAliveIntervalMs == 3000);
 
-    ASSERT_TRUE(Testbed->Unplug(path));
-    OnThread([&] { set = Device->SetFeature(out, sizeof out); });
-    EXPECT_FALSE(set) << "the device answers ENODEV";
-}
-
-TEST_F(HidDeviceTest, ReportsStreamUntilUnplugAndResumeWhenTheSamePathReturns) {
-    auto tracker = std::make_shared<VirtualTracker>();
-    std::string path = Testbed->AddDevice(tracker);
-    ASSERT_TRUE(Open(path));
     auto report = [](std::uint8_t fill) {
         Bytes r(62, fill);
         r[0] = SensorReport_Sensors;
@@ -241,6 +233,8 @@ TEST_F(HidDeviceTest, ReportsStreamUntilUnplugAndResumeWhenTheSamePathReturns) {
         ASSERT_EQ(Recorder.Reports[i], report(std::uint8_t(10 + i))) << "in order, whole: " << i;
 
     ASSERT_TRUE(Testbed->Unplug(path));
+    OnThread([&] { set = Device->SetFeature(out, sizeof out); });
+    EXPECT_FALSE(set) << "the device answers ENODEV";
     ASSERT_TRUE(Eventually([&] { return Logged("Lost connection to '/dev/hidraw0'\n") == 1; }));
     bool other = true, accepted = false;
     OnThread([&] {

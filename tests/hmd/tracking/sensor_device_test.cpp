@@ -22,7 +22,7 @@ using visor_test::Eventually;
 
 namespace {
 
-// Frames as "milliseconds:accel X counts", status messages as + and -, and the log.
+// Frames as "milliseconds:accel X counts", status messages as + and -.
 struct Collector : MessageHandler {
     void TakeMessage(const Message& m) override {
         std::lock_guard<std::mutex> lock(M);
@@ -38,7 +38,7 @@ struct Collector : MessageHandler {
         ++Count;
     }
     std::mutex M;
-    std::string Text, Statuses, Log;
+    std::string Text, Statuses;
     int Count = 0;
     BodyFrameMessage Last{nullptr};
 };
@@ -64,12 +64,6 @@ protected:
         if (IsSkipped())
             return;
         System::Init();
-        Log::SetOutputSink(
-            [](void* c, LogMessageType, const char* text) {
-                std::lock_guard<std::mutex> lock(static_cast<Collector*>(c)->M);
-                static_cast<Collector*>(c)->Log += text;
-            },
-            &Frames);
         Manager = static_cast<Linux::DeviceManager*>(DeviceManager::Create());
         ASSERT_TRUE(Manager);
         Manager->SetMessageTarget(&ManagerMessages);
@@ -80,7 +74,6 @@ protected:
         if (Manager) {
             Manager->Release();
             Thread::FinishAllThreads();
-            Log::SetOutputSink(nullptr, nullptr);
             System::Destroy();
         }
         HidTestbedTest::TearDown();
@@ -167,8 +160,6 @@ TEST_F(SensorDeviceTest, OpeningConfiguresTheTrackerAndSamplesArriveInTheRequest
             EXPECT_FLOAT_EQ(Frames.Last.MagField[i], row.Mag[i] * 0.0001f);
         }
     }
-    EXPECT_NE(Locked([&] { return Frames.Log.find("Visor::SensorDevice initialized.\n"); }),
-              std::string::npos);
     std::string text;
     for (DescEnumerator e = Manager->Enumerate(Type_Sensor); !e.IsEmpty(); e.Next()) {
         TrackerInfo info;
