@@ -32,6 +32,18 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Has the tracker play the script, one report a sample; the script back for reference players.
+MotionScript Drive(VirtualTracker& tracker, const char* text) {
+    MotionScript script;
+    EXPECT_TRUE(script.Parse(text, nullptr)) << text;
+    auto player = std::make_shared<MotionPlayer>(script);
+    tracker.SetSampleSource([player](SensorSample* s) { return player->Next(s, nullptr); });
+    SensorConfigReport config = tracker.GetConfig();
+    config.PacketInterval = 1;
+    tracker.SetConfig(config);
+    return script;
+}
+
 TEST(MotionScript, ParsesSegmentsAndNamesTheLineAndFaultOfBadInput) {
     struct Case {
         const char* Text;
@@ -110,18 +122,10 @@ TEST(MotionScript, GyroscopeIntegratesToTheTruthAndGravityPointsUp) {
 // in its reports with the counter wrapping and dropped reports missing, then goes back to its
 // steady motion.
 TEST(MotionScript, DrivesTheTrackerSampleBySample) {
-    MotionScript script;
-    ASSERT_TRUE(script.Parse("nod 40ms 10deg 20ms\ngyro-bias 0.1 0.2 0.3 rad/s\n"
-                             "gyro-noise 0.01rad/s seed 3",
-                             nullptr));
-    MotionPlayer reference(script); // the samples each millisecond should carry
     VirtualTracker tracker;
-    SensorConfigReport config = tracker.GetConfig();
-    config.PacketInterval = 1;
-    tracker.SetConfig(config);
+    MotionPlayer reference(Drive(tracker, "nod 40ms 10deg 20ms\ngyro-bias 0.1 0.2 0.3 rad/s\n"
+                                          "gyro-noise 0.01rad/s seed 3"));
     tracker.SetTimestamp(65530);
-    auto player = std::make_shared<MotionPlayer>(script);
-    tracker.SetSampleSource([player](SensorSample* s) { return player->Next(s, nullptr); });
     tracker.DropReports(1);
     EXPECT_EQ(tracker.Advance(44), 21u) << "22 reports built, one lost";
     std::uint8_t bytes[64];
@@ -237,16 +241,7 @@ protected:
         std::remove(Path.c_str());
         HidTestbedTest::TearDown();
     }
-    // Nods and turns at 500 reports a second.
-    static void Drive(VirtualTracker& tracker) {
-        MotionScript script;
-        ASSERT_TRUE(script.Parse("nod 600ms 20deg 300ms\nyaw 3s 45deg/s", nullptr));
-        auto player = std::make_shared<MotionPlayer>(script);
-        tracker.SetSampleSource([player](SensorSample* s) { return player->Next(s, nullptr); });
-        SensorConfigReport config = tracker.GetConfig();
-        config.PacketInterval = 1;
-        tracker.SetConfig(config);
-    }
+    static constexpr const char* Nods = "nod 600ms 20deg 300ms\nyaw 3s 45deg/s";
     bool Record(const char* device, const std::string& output, std::string* error) {
         const RecordOptions options{3.5, device, output, false};
         return RunRecorder(options, nullptr, nullptr, &Summary, error);
@@ -258,7 +253,7 @@ protected:
 
 TEST_F(RecordTool, RecordsEveryReportInOrderAndPlaysThemBack) {
     auto tracker = std::make_shared<VirtualTracker>();
-    Drive(*tracker);
+    Drive(*tracker, Nods);
     Testbed->AddDevice(MakeKeyboard());
     Testbed->AddDevice(tracker);
     VirtualTrackerStream stream;
@@ -285,7 +280,7 @@ TEST_F(RecordTool, RecordsEveryReportInOrderAndPlaysThemBack) {
 
     // The same script on a tracker of its own gives the report for every sample counter.
     VirtualTracker reference;
-    Drive(reference);
+    Drive(reference, Nods);
     reference.Advance(5000);
     std::map<std::uint16_t, Bytes> sent;
     std::uint8_t buffer[96];
