@@ -87,6 +87,30 @@ TEST(CaptureImage, FiguresAndWriteFailure) {
     EXPECT_NEAR(histogramDistance(grey, half), 1.0, 1e-12);
 }
 
+// Lens-warped stereo output is told by dark corners in each half; head turns and eye disparity
+// by the signed sideways shift of a textured band.
+TEST(CaptureImage, CornerBlacknessAndHorizontalShift) {
+    const auto make = [](int offset, bool disc) {
+        Image image{96, 48, std::vector<uint8_t>(size_t(96) * 48 * 4, 0)};
+        for (int i = 0; i < 96 * 48; ++i) {
+            const int x = i % 96, y = i / 96, cx = x % 48 - 24, cy = y - 24;
+            if (!disc || cx * cx + cy * cy <= 22 * 22)
+                std::fill_n(&image.rgba[size_t(i) * 4], 3,
+                            uint8_t(40 + (unsigned((x - offset) * 7919 + y * 104729) >> 3) % 200));
+        }
+        return image;
+    };
+    const Image base = make(0, false), disc = make(0, true);
+    EXPECT_EQ(cornerBlackness(disc, leftHalf(disc)) + cornerBlackness(disc, rightHalf(disc)), 2.0);
+    EXPECT_EQ(cornerBlackness(base, rightHalf(base)), 0.0);
+    for (int moved : {7, -5, 0}) {
+        const HorizontalShift s =
+            horizontalShift(base, {20, 0, 48, 48}, make(moved, false), {20, 0, 48, 48}, 12);
+        EXPECT_EQ(s.pixels, moved);
+        EXPECT_GT(s.correlation, 0.99) << moved;
+    }
+}
+
 // The executable refuses bad arguments and an unwritable screenshot folder before it runs, and
 // writes the last frame and every K-th one of the scene asked for.
 TEST(CaptureTool, RefusesBadArgumentsAndWritesTheScreenshots) {
@@ -97,7 +121,8 @@ TEST(CaptureTool, RefusesBadArgumentsAndWritesTheScreenshots) {
         const char* text;
     } table[] = {{"--sector 9", 2, "nadirport-capture: --sector must be 0 to 4"},
                  {"--out /nonexistent-dir/shot.png", 2, "cannot write /nonexistent-dir/shot.png"},
-                 {"--help", 0, "--position X,Y,Z"}};
+                 {"--virtual-headset=/nonexistent.motion", 2, "cannot read motion script"},
+                 {"--help", 0, "--virtual-headset[=SCRIPT]"}};
     std::string out;
     for (const auto& row : table) {
         EXPECT_EQ(test::runCommand(tool + " " + row.args, out), row.code) << row.args << out;

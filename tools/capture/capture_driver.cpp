@@ -113,7 +113,8 @@ void CaptureDriver::draw(std::uint32_t timeMs, float seconds) {
     lastTimeMs_ = timeMs;
     ++framesDrawn_;
 
-    const bool lastOne = framesDrawn_ >= settings_.frames;
+    const bool lastOne =
+        framesDrawn_ >= settings_.frames && !(settings_.keepRunning && settings_.keepRunning());
     const bool numbered = settings_.every > 0 && framesDrawn_ % settings_.every == 0;
     const bool keep = lastOne || numbered || grabEveryFrame;
     Image image;
@@ -138,10 +139,10 @@ void CaptureDriver::draw(std::uint32_t timeMs, float seconds) {
             lastReport_ = now;
             const vec3& at = demo_.flyer.body.position;
             std::fprintf(stderr,
-                         "nadirport-capture: frame %d/%d, scene %d, position (%.2f, %.2f, %.2f), "
+                         "nadirport-capture: frame %d/%d%s, scene %d, position (%.2f, %.2f, %.2f), "
                          "%.1f s\n",
-                         framesDrawn_, settings_.frames, demo_.raymarcher.world.current, at.x, at.y,
-                         at.z, now - startSeconds_);
+                         framesDrawn_, settings_.frames, settings_.keepRunning ? "+" : "",
+                         demo_.raymarcher.world.current, at.x, at.y, at.z, now - startSeconds_);
         }
     }
     if (lastOne && host_) {

@@ -26,7 +26,9 @@ struct CaptureSettings {
     bool place = true; // put the viewer at position/direction after init
     vec3 position;
     vec3 direction{0, 0, -1};
-    int frames = 8;             // frames to draw before quitting with code 0
+    int frames = 8; // frames to draw before quitting with code 0
+    // While this returns true the run goes on past `frames` (a scripted headset still moving).
+    std::function<bool()> keepRunning;
     std::uint32_t frameMs = 16; // 0: the shell keeps its real clock
     std::vector<ScriptStep> script;
     int every = 0;         // write every K-th frame to numbered files (0: none)

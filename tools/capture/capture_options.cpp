@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tools/virtual_headset/virtual_headset_session.h"
 #include "world/world.h"
 
 namespace ombrel::capture {
@@ -59,6 +60,13 @@ const char* usage() {
            "  --size WxH          window size (default 1280x800)\n"
            "  --frame-ms M        draw clock advances M ms per frame (default 16, deterministic);\n"
            "                      0 follows the real clock\n"
+           "  --virtual-headset[=SCRIPT]\n"
+           "                      run with a software headset (a tracker on a umockdev bus;\n"
+           "                      the tool restarts itself under the umockdev preload) whose\n"
+           "                      head moves as the motion script file says, in real time from\n"
+           "                      the first frame; the run lasts at least until it ends. Default\n"
+           "                      script: 0.5 s still, a 90 degree turn left over 9 s, 0.5 s "
+           "still\n"
            "  --quiet             no progress lines\n"
            "Without a display the tool runs itself under xvfb-run.\n";
 }
@@ -72,6 +80,21 @@ bool parseOptions(const std::vector<std::string>& args, CaptureOptions& o, std::
         }
         if (a == "--quiet") {
             o.quiet = true;
+            continue;
+        }
+        if (a == "--virtual-headset" || a.rfind("--virtual-headset=", 0) == 0) {
+            o.virtualHeadset = true;
+            o.headsetScriptPath = a.size() > 17 ? a.substr(18) : std::string();
+            std::string why;
+            const bool parsed =
+                a.size() > 17
+                    ? !o.headsetScriptPath.empty() &&
+                          o.headsetScript.Load(o.headsetScriptPath, &why)
+                    : o.headsetScript.Parse(Visor::VirtualHeadsetSession::DefaultScript(), &why);
+            if (!parsed) {
+                error = "--virtual-headset: " + (why.empty() ? "needs a script file after =" : why);
+                return false;
+            }
             continue;
         }
         if (a.rfind("--", 0) != 0) {

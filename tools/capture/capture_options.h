@@ -7,6 +7,7 @@
 
 #include "render/math.h"
 #include "tools/capture/input_script.h"
+#include "tools/virtual_headset/motion_script.h"
 
 namespace ombrel::capture {
 
@@ -22,7 +23,10 @@ struct CaptureOptions {
     std::string out = "nadirport.png";
     int every = 0; // also write every K-th frame (0: only the last)
     int width = 1280, height = 800;
-    uint32_t frameMs = 16; // fixed draw-clock step per frame; 0 follows the shell's clock
+    uint32_t frameMs = 16;         // fixed draw-clock step per frame; 0 follows the shell's clock
+    bool virtualHeadset = false;   // run with a software headset on a umockdev bus
+    std::string headsetScriptPath; // its motion script file; empty: the default script
+    Visor::MotionScript headsetScript; // parsed
     bool quiet = false;
     bool help = false;
 };
@@ -34,8 +38,9 @@ bool parseOptions(const std::vector<std::string>& args, CaptureOptions& options,
 // Usage text for --help and after errors.
 const char* usage();
 
-// Frames a run draws: the explicit count, else the script length at the fixed step plus eight
-// frames (two full refreshes of the traced samples).
+// Frames a run draws at least: the explicit count, else the script length at the fixed step
+// plus eight frames (two full refreshes of the traced samples). With a virtual headset the run
+// also lasts until its motion script has played.
 int framesToRun(const CaptureOptions& options);
 
 // Path of frame `frame` when every K-th frame is written: "shot.png" -> "shot_000120.png".

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 namespace ombrel::capture {
 
@@ -53,6 +54,94 @@ ImageStats measure(const Image& image) {
         s.saturatedFraction = double(saturated) / n;
     }
     return s;
+}
+
+Rect leftHalf(const Image& image) {
+    return {0, 0, image.width / 2, image.height};
+}
+
+Rect rightHalf(const Image& image) {
+    return {image.width / 2, 0, image.width / 2, image.height};
+}
+
+namespace {
+
+bool inside(const Image& image, const Rect& r) {
+    return r.width > 0 && r.height > 0 && r.x >= 0 && r.y >= 0 && r.x + r.width <= image.width &&
+           r.y + r.height <= image.height &&
+           image.rgba.size() >= size_t(image.width) * image.height * 4;
+}
+
+double luma(const Image& image, int x, int y) {
+    const uint8_t* p = image.pixel(x, y);
+    return 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
+}
+
+} // namespace
+
+double cornerBlackness(const Image& image, Rect area, double fraction) {
+    if (!inside(image, area))
+        return 0;
+    const int side = std::max(1, int(std::min(area.width, area.height) * fraction));
+    double least = 1;
+    for (int corner = 0; corner < 4; ++corner) {
+        const int x0 = corner & 1 ? area.x + area.width - side : area.x;
+        const int y0 = corner & 2 ? area.y + area.height - side : area.y;
+        int black = 0;
+        for (int y = y0; y < y0 + side; ++y)
+            for (int x = x0; x < x0 + side; ++x) {
+                const uint8_t* p = image.pixel(x, y);
+                black += std::max({p[0], p[1], p[2]}) <= coveredThreshold;
+            }
+        least = std::min(least, double(black) / double(side * side));
+    }
+    return least;
+}
+
+namespace {
+
+// Mean luma of each column over the middle third of the rows.
+std::vector<double> bandProfile(const Image& image, const Rect& r) {
+    std::vector<double> profile(size_t(r.width), 0.0);
+    const int y0 = r.height / 3, rows = std::max(1, r.height / 3);
+    for (int y = y0; y < y0 + rows; ++y)
+        for (int x = 0; x < r.width; ++x)
+            profile[size_t(x)] += luma(image, r.x + x, r.y + y) / rows;
+    return profile;
+}
+
+} // namespace
+
+HorizontalShift horizontalShift(const Image& from, Rect a, const Image& to, Rect b, int maxShift) {
+    HorizontalShift best;
+    if (!inside(from, a) || !inside(to, b) || a.width != b.width || a.height != b.height)
+        return best;
+    maxShift = std::clamp(maxShift, 0, a.width / 2);
+    // Column means: a point cloud's scattered samples differ from frame to frame pixel by pixel,
+    // while the columns' brightness follows the scene.
+    const std::vector<double> u = bandProfile(from, a), v = bandProfile(to, b);
+    // Nearer shifts first, so that a tie (a flat band) goes to the smallest one.
+    for (int k = 0; k <= 2 * maxShift; ++k) {
+        const int s = k % 2 ? (k + 1) / 2 : -(k / 2);
+        const int x0 = std::max(0, -s), x1 = std::min(a.width, a.width - s);
+        double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+        const double n = double(x1 - x0);
+        for (int x = x0; x < x1; ++x) {
+            const double p = u[size_t(x)], q = v[size_t(x + s)];
+            sa += p;
+            sb += q;
+            saa += p * p;
+            sbb += q * q;
+            sab += p * q;
+        }
+        const double va = saa - sa * sa / n, vb = sbb - sb * sb / n;
+        const double r = va > 1e-9 && vb > 1e-9 ? (sab - sa * sb / n) / std::sqrt(va * vb) : 0;
+        if (k == 0 || r > best.correlation + 1e-12) {
+            best.correlation = r;
+            best.pixels = s;
+        }
+    }
+    return best;
 }
 
 double histogramDistance(const ImageStats& a, const ImageStats& b) {

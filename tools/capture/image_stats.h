@@ -23,6 +23,31 @@ constexpr int coveredThreshold = 8;
 
 ImageStats measure(const Image& image);
 
+// A pixel rectangle: columns x .. x + width - 1, rows y .. y + height - 1 (row 0 at the bottom).
+struct Rect {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+// The left and right halves of an image: a stereo frame's two eyes.
+Rect leftHalf(const Image& image);
+Rect rightHalf(const Image& image);
+
+// The smallest fraction of near-black pixels over the four corner squares of area, each with a
+// side of `fraction` of the area's smaller side: near 1 when lens-distorted output leaves every
+// corner dark.
+double cornerBlackness(const Image& image, Rect area, double fraction = 0.06);
+
+// How far content moved sideways from area a of image `from` to area b of image `to`: the shift
+// s in [-maxShift, maxShift] for which column c of a best matches column c + s of b, by the
+// normalised cross-correlation of the columns' mean luma over the middle third of the rows (the
+// band a lens distorts least). Positive: the content moved right. correlation is the match at that
+// shift, -1..1 (0 when either band is flat).
+struct HorizontalShift {
+    int pixels = 0;
+    double correlation = 0;
+};
+HorizontalShift horizontalShift(const Image& from, Rect a, const Image& to, Rect b, int maxShift);
+
 // Half the L1 distance of two colour histograms: 0 for the same colour mix, 1 for disjoint ones.
 double histogramDistance(const ImageStats& a, const ImageStats& b);
 

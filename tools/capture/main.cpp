@@ -15,6 +15,11 @@
 #include "tools/capture/capture_driver.h"
 #include "tools/capture/capture_options.h"
 #include "tools/capture/image_stats.h"
+#include "tools/virtual_headset/virtual_headset_session.h"
+
+#ifndef VISOR_UMOCKDEV_PRELOAD_PATH
+#define VISOR_UMOCKDEV_PRELOAD_PATH ""
+#endif
 
 using namespace ombrel;
 using namespace ombrel::capture;
@@ -100,6 +105,18 @@ int main(int argc, char** argv) {
     }
     if (!hasDisplay())
         return runUnderXvfb(argc, argv, options);
+    // The headset's bus comes before the demo's init makes the device manager; it is declared
+    // before the demo so that it goes after the demo has released its devices.
+    Visor::VirtualHeadsetSession headset;
+    if (options.virtualHeadset) {
+        // Under xvfb-run only this program gets the preload, not the X server.
+        if (!Visor::VirtualHeadsetSession::RunUnderPreload(argv, VISOR_UMOCKDEV_PRELOAD_PATH,
+                                                           &error) ||
+            !headset.Open(options.headsetScript, &error)) {
+            std::fprintf(stderr, "nadirport-capture: --virtual-headset: %s\n", error.c_str());
+            return 1;
+        }
+    }
 
     CaptureSettings settings;
     settings.sector = options.sector;
@@ -114,12 +131,26 @@ int main(int argc, char** argv) {
     settings.every = options.every;
     settings.out = options.out;
     settings.progress = !options.quiet;
+    if (headset.IsOpen())
+        settings.keepRunning = [&headset] { return !headset.IsMotionOver(); };
 
     // The demo object is large (the world and its scenes); it lives for the whole run.
     auto demo = std::make_unique<Nadirport>();
     CaptureDriver driver(*demo, settings);
     // When the script may quit the demo, every frame is read back so the last one is kept.
     driver.grabEveryFrame = scriptPressesEscape(options);
+    // The head starts moving with the first frame; whether the rig drew in stereo is noted
+    // while it runs (closing the demo releases the rig).
+    bool stereo = false;
+    if (headset.IsOpen()) {
+        driver.beforeFrame = [&headset](int frame) {
+            if (frame == 0)
+                headset.StartMotion();
+        };
+        driver.afterFrame = [&stereo, &demo](int, const Image*) {
+            stereo = stereo || demo->stereoRig.displayOpen();
+        };
+    }
     int code = 0;
     {
         WindowShell shell(&driver, options.width, options.height, driver.clock());
@@ -160,5 +191,21 @@ int main(int argc, char** argv) {
                 driver.framesDrawn(), stats.coverage * 100.0, stats.meanRed, stats.meanGreen,
                 stats.meanBlue, stats.lumaDeviation,
                 driver.quitRequested() ? ", the demo quit" : "");
+    if (headset.IsOpen()) {
+        std::printf("virtual headset: tracker %s, motion %llu of %llu ms played, %u keep-alives, "
+                    "%s output\n",
+                    headset.GetTrackerNode().c_str(),
+                    static_cast<unsigned long long>(headset.GetPlayedMs()),
+                    static_cast<unsigned long long>(headset.GetScriptMs()),
+                    headset.GetTracker()->GetKeepAliveCount(), stereo ? "stereo" : "mono");
+        // What tells a lens-warped stereo frame: dark corners in both halves, and eyes that see
+        // the same scene from apart (content moving left from the left eye to the right one).
+        const HorizontalShift eyes =
+            horizontalShift(last, leftHalf(last), last, rightHalf(last), last.width / 8);
+        std::printf("halves: dark corners %.0f%% and %.0f%%, eye disparity %d px (correlation "
+                    "%.2f)\n",
+                    cornerBlackness(last, leftHalf(last)) * 100.0,
+                    cornerBlackness(last, rightHalf(last)) * 100.0, eyes.pixels, eyes.correlation);
+    }
     return driver.errors().empty() ? code : 1;
 }
