@@ -246,8 +246,12 @@ TEST_F(HidDeviceTest, AnOpenTrackerTakesFeaturesAndStreamsUntilUnplugAndAfterRep
     for (std::size_t i = 0; i < 200; ++i)
         ASSERT_EQ(Recorder.Reports[i], report(std::uint8_t(10 + i))) << "in order, whole: " << i;
 
-    ASSERT_TRUE(Testbed->Unplug(path));
-    OnThread([&] { set = Device->SetFeature(out, sizeof out); });
+    bool unplugged = false;
+    OnThread([&] { // the device thread hears of it only once this returns
+        unplugged = Testbed->Unplug(path);
+        set = Device->SetFeature(out, sizeof out);
+    });
+    ASSERT_TRUE(unplugged);
     EXPECT_FALSE(set) << "the device answers ENODEV";
     ASSERT_TRUE(Eventually([&] { return Logged("Lost connection to '/dev/hidraw0'\n") == 1; }));
     bool other = true, accepted = false;
