@@ -1,7 +1,9 @@
 // Frame time of the demo on the current GL driver, per scene: the trace of one tile, the
-// point-cloud draw, and the whole frame, each bounded by glFinish; and, as the reference, the
-// same scene raymarched directly at one ray per window pixel by a shader built from the same
-// scene texts. Prints medians, 95th percentiles and the ratio of the two frame times.
+// point-cloud draw, and the whole frame, each bounded by glFinish; the stereo frame for a
+// 1280 by 800 headset split the same way (trace, left eye, right eye, distortion pass); and, as
+// the reference, the same scene raymarched directly at one ray per window pixel (both eyes at
+// the window's size) by a shader built from the same scene texts. Prints medians, 95th
+// percentiles and the ratios of the frame times.
 //
 // Usage: app_frame_bench [--size WxH] [--frames N] [--reference-frames N] [--sector S]
 // Needs a display (run under xvfb-run -a -s "-screen 0 1920x1080x24"). The figures are only as
@@ -18,6 +20,8 @@
 #include <vector>
 
 #include "app/nadirport.h"
+#include "app/stereo_rig.h"
+#include "hmd/tracking/hmd_device.h"
 #include "render/batch.h"
 #include "render/buffer.h"
 #include "render/material.h"
@@ -104,9 +108,24 @@ public:
     void init(IViewportHost* host, GraphicsContext* context) override {
         host_ = host;
         demo_.init(host, context);
+        // The headset's own description, without the device stack: the rendering half alone.
+        Visor::HmdParameters display;
+        display.ResolutionH = 1280;
+        display.ResolutionV = 800;
+        display.ScreenSizeH = 0.14976f;
+        display.ScreenSizeV = 0.0936f;
+        display.EyeToScreen = 0.041f;
+        display.LensSeparation = 0.0635f;
+        display.EyeSeparation = 0.064f;
+        const float k[4] = {1, 0.22f, 0.24f, 0};
+        std::copy(k, k + 4, display.DistortionCoeffs);
+        stereo_.setupRendering(display);
     }
     void resize(int width, int height) override { demo_.resize(width, height); }
-    void close() override { demo_.close(); }
+    void close() override {
+        stereo_.close();
+        demo_.close();
+    }
 
     void draw(std::uint32_t, float) override {
         if (done_)
@@ -116,12 +135,15 @@ public:
                     reinterpret_cast<const char*>(glGetString(GL_RENDERER)), demo_.windowWidth,
                     demo_.windowHeight, options_.frames, options_.referenceFrames);
         std::printf("load average before: %s\n", loadAverage().c_str());
-        std::printf("%-10s %15s %15s %15s %17s %8s\n", "scene", "trace med/p95", "cloud med/p95",
-                    "frame med/p95", "reference med/p95", "ratio");
+        std::printf("%-10s %15s %15s %15s %15s %15s %15s %15s %17s %7s %7s %7s\n", "scene",
+                    "trace med/p95", "cloud med/p95", "frame med/p95", "left med/p95",
+                    "right med/p95", "warp med/p95", "stereo med/p95", "reference med/p95",
+                    "ref/mon", "ref/st", "st/mon");
         for (int s = 0; s < demo_.raymarcher.world.sectorCount(); ++s)
             if (options_.sector < 0 || options_.sector == s)
                 measure(s);
-        std::printf("times in ms; ratio = reference median / frame median\n");
+        std::printf("times in ms; frame = mono frame, stereo = trace + left + right + warp; "
+                    "ratios of medians\n");
         std::printf("load average after: %s\n", loadAverage().c_str());
         host_->quit(0);
     }
@@ -129,7 +151,7 @@ public:
 private:
     void measure(int sector) {
         const Viewpoint v = arrivalPoint(sector);
-        std::vector<double> trace, cloud, frame, reference;
+        std::vector<double> trace, cloud, frame, reference, left, right, warp, stereo;
         const int w = demo_.windowWidth, h = demo_.windowHeight;
 
         // The two halves of a frame, each finished before the clock is read.
@@ -147,9 +169,25 @@ private:
             demo_.pointCloud.draw(demo_.monoCamera.projection * demo_.flyer.frame.view);
             glFinish();
             const double t2 = nowMs();
+            // The same traced points through the headset's two eyes and the lens warp.
+            stereo_.updateEyeMatrices(demo_.flyer.frame.view);
+            stereo_.beginEyes();
+            stereo_.drawLeftEye(demo_.pointCloud);
+            glFinish();
+            const double t3 = nowMs();
+            stereo_.drawRightEye(demo_.pointCloud);
+            glFinish();
+            const double t4 = nowMs();
+            stereo_.drawDistortion(w, h);
+            glFinish();
+            const double t5 = nowMs();
             if (i >= 4) { // the first frames fill the four tiles and warm the driver
                 trace.push_back(t1 - t0);
                 cloud.push_back(t2 - t1);
+                left.push_back(t3 - t2);
+                right.push_back(t4 - t3);
+                warp.push_back(t5 - t4);
+                stereo.push_back((t1 - t0) + (t5 - t2));
             }
         }
         // The demo's own draw: input, physics steps, trace and point cloud. The viewer is put
@@ -166,12 +204,17 @@ private:
         drawReference(sector, v, reference);
 
         const Summary tr = summarise(trace), cl = summarise(cloud), fr = summarise(frame),
-                      re = summarise(reference);
+                      re = summarise(reference), le = summarise(left), ri = summarise(right),
+                      wa = summarise(warp), st = summarise(stereo);
         static const char* const names[] = {"start", "warehouse", "metaballs", "endfall",
                                             "landscape"};
-        std::printf("%-10s %7.2f/%7.2f %7.2f/%7.2f %7.2f/%7.2f %8.1f/%8.1f %7.1fx\n", names[sector],
-                    tr.median, tr.p95, cl.median, cl.p95, fr.median, fr.p95, re.median, re.p95,
-                    fr.median > 0 ? re.median / fr.median : 0.0);
+        const auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+        std::printf("%-10s %7.2f/%7.2f %7.2f/%7.2f %7.2f/%7.2f %7.2f/%7.2f %7.2f/%7.2f "
+                    "%7.2f/%7.2f %7.2f/%7.2f %8.1f/%8.1f %6.1fx %6.1fx %6.2fx\n",
+                    names[sector], tr.median, tr.p95, cl.median, cl.p95, fr.median, fr.p95,
+                    le.median, le.p95, ri.median, ri.p95, wa.median, wa.p95, st.median, st.p95,
+                    re.median, re.p95, ratio(re.median, fr.median), ratio(re.median, st.median),
+                    ratio(st.median, fr.median));
         std::fflush(stdout);
     }
 
@@ -238,6 +281,7 @@ private:
 
     Options options_;
     Nadirport demo_;
+    StereoRig stereo_;
     IViewportHost* host_ = nullptr;
     bool done_ = false;
 };
