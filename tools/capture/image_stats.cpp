@@ -64,6 +64,11 @@ Rect rightHalf(const Image& image) {
     return {image.width / 2, 0, image.width / 2, image.height};
 }
 
+Rect middleColumns(const Rect& area, double fraction) {
+    const int width = int(area.width * std::clamp(fraction, 0.0, 1.0));
+    return {area.x + (area.width - width) / 2, area.y, width, area.height};
+}
+
 namespace {
 
 bool inside(const Image& image, const Rect& r) {
@@ -127,7 +132,7 @@ HorizontalShift horizontalShift(const Image& from, Rect a, const Image& to, Rect
         double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
         const double n = double(x1 - x0);
         for (int x = x0; x < x1; ++x) {
-            const double p = u[size_t(x)], q = v[size_t(x + s)];
+            const double p = u[size_t(x)], q = v[size_t(x) + size_t(s)];
             sa += p;
             sb += q;
             saa += p * p;

@@ -31,6 +31,9 @@ struct Rect {
 // The left and right halves of an image: a stereo frame's two eyes.
 Rect leftHalf(const Image& image);
 Rect rightHalf(const Image& image);
+// The middle `fraction` of an area's columns: an eye's picture without the dark rim the lens
+// warp leaves at the same place in every frame, which would pin a shift to zero.
+Rect middleColumns(const Rect& area, double fraction = 0.6);
 
 // The smallest fraction of near-black pixels over the four corner squares of area, each with a
 // side of `fraction` of the area's smaller side: near 1 when lens-distorted output leaves every

@@ -201,7 +201,8 @@ int main(int argc, char** argv) {
         // What tells a lens-warped stereo frame: dark corners in both halves, and eyes that see
         // the same scene from apart (content moving left from the left eye to the right one).
         const HorizontalShift eyes =
-            horizontalShift(last, leftHalf(last), last, rightHalf(last), last.width / 8);
+            horizontalShift(last, middleColumns(leftHalf(last)), last,
+                            middleColumns(rightHalf(last)), last.width / 8);
         std::printf("halves: dark corners %.0f%% and %.0f%%, eye disparity %d px (correlation "
                     "%.2f)\n",
                     cornerBlackness(last, leftHalf(last)) * 100.0,
