@@ -3,27 +3,13 @@
 #include "hmd/devices/system.h"
 #include "tools/probe/probe.h"
 #include "tools/probe/virtual_probe.h"
+#include "tools/virtual_headset/virtual_headset_session.h"
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
-
-// The virtual headset runs under umockdev's preload, which comes before the sanitizer runtimes
-// and whose uninstrumented worker races on its own strings.
-// NOLINTNEXTLINE(bugprone-reserved-identifier): the sanitizer runtimes ask for it by name
-extern "C" const char* __asan_default_options() {
-    return "verify_asan_link_order=0";
-}
-// NOLINTNEXTLINE(bugprone-reserved-identifier): the sanitizer runtimes ask for it by name
-extern "C" const char* __tsan_default_options() {
-    return "ignore_noninstrumented_modules=1";
-}
-// NOLINTNEXTLINE(bugprone-reserved-identifier): the sanitizer runtimes ask for it by name
-extern "C" const char* __tsan_default_suppressions() {
-    return "called_from_lib:libumockdev.so.0\n";
-}
 
 namespace {
 
@@ -55,9 +41,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "visor_probe: motion script: %s\n", error.c_str());
             return Visor::Probe_Failed;
         }
-        if (!Visor::UnderUmockdevPreload()) {
-            Visor::RerunUnderUmockdevPreload(argv, VISOR_UMOCKDEV_PRELOAD, &error);
-            std::fprintf(stderr, "visor_probe: %s\n", error.c_str());
+        if (!Visor::VirtualHeadsetSession::RunUnderPreload(argv, VISOR_UMOCKDEV_PRELOAD, &error)) {
+            std::fprintf(stderr, "visor_probe: --virtual: %s\n", error.c_str());
             return Visor::Probe_Failed;
         }
     }

@@ -1,6 +1,6 @@
 // The virtual headset behind visor_probe --virtual: a tracker that describes its display and a
-// latency tester on the umockdev bus, the tracker moved by a motion script in real time, and the
-// re-run of the tool under umockdev's preload that the bus needs.
+// latency tester on the umockdev bus, the tracker moved by a motion script in real time. The tool
+// runs itself again under umockdev's preload as VirtualHeadsetSession::RunUnderPreload does.
 #pragma once
 
 #include "tools/virtual_headset/motion_script.h"
@@ -38,11 +38,5 @@ private:
     VirtualTrackerStream Clock;
     std::string TrackerNode;
 };
-
-// Whether this process runs under umockdev's preload.
-bool UnderUmockdevPreload();
-// Runs argv again as this executable under the preload at preloadPath; returns only on failure,
-// with error saying why (umockdev not installed, a re-run that did not take, exec failing).
-bool RerunUnderUmockdevPreload(char** argv, const char* preloadPath, std::string* error);
 
 } // namespace Visor
