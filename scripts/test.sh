@@ -41,9 +41,9 @@ cmake --build build/fuzz --target fuzzers -j"$jobs"
 mapfile -t fuzzers < <(find build/fuzz/tests/fuzz -maxdepth 1 -name '*_fuzzer' -type f -executable)
 [[ ${#fuzzers[@]} -gt 0 ]] || { echo "test: no fuzzers were built" >&2; exit 1; }
 for fuzzer in "${fuzzers[@]}"; do
-    echo "fuzz: $fuzzer for ${FUZZ_SECONDS:-60} s"
+    echo "fuzz: $fuzzer for ${FUZZ_SECONDS:-40} s"
     corpus=$(mktemp -d)
-    "$fuzzer" -max_total_time="${FUZZ_SECONDS:-60}" -rss_limit_mb=2048 -print_final_stats=1 \
+    "$fuzzer" -max_total_time="${FUZZ_SECONDS:-40}" -rss_limit_mb=2048 -print_final_stats=1 \
         "$corpus" 2>&1 | tail -n 5
     rm -rf "$corpus"
 done
