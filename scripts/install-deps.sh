@@ -4,7 +4,7 @@ set -euo pipefail
 
 # umockdev: the virtual headset's devices appear to programs run under its preload.
 packages=(cmake g++ make pkg-config libglew-dev libglfw3-dev libgl-dev libgl1-mesa-dri
-          libudev-dev libxrandr-dev libpng-dev umockdev libumockdev-dev)
+          libudev-dev libxcb-randr0-dev libpng-dev umockdev libumockdev-dev)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth xdotool
                clang clang-tidy libclang-rt-14-dev nlohmann-json3-dev)

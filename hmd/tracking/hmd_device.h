@@ -61,6 +61,13 @@ namespace Linux {
 // Connected DRM connectors under /sys/class/drm with their EDID; adapter = the card number,
 // name = the connector ("HDMI-A-1"), desktop position (0, 0). False when udev cannot be asked.
 bool ListDrmMonitors(std::vector<DisplayMonitor>* monitors);
+// Connected outputs of the X server with an EDID property; name = the output ("DP-1"), desktop
+// position = its CRTC's, adapter = the graphics device driving it. False when no X server with
+// RandR 1.2 answers.
+bool ListXRandRMonitors(std::vector<DisplayMonitor>* monitors);
+// The X server's outputs, then any DRM connector it does not show (a headset on another card,
+// or a server that publishes no EDIDs) at (0, 0). False when neither can be asked.
+bool ListDesktopMonitors(std::vector<DisplayMonitor>* monitors);
 
 class HMDDeviceCreateDesc : public DeviceCreateDesc {
 public:
@@ -109,7 +116,7 @@ protected:
 // Finds headset displays among the connected monitors. It claims no HID device.
 class HMDDeviceFactory : public DeviceFactory {
 public:
-    explicit HMDDeviceFactory(DisplayMonitorSource source = ListDrmMonitors) : Source(source) {}
+    explicit HMDDeviceFactory(DisplayMonitorSource source = ListDesktopMonitors) : Source(source) {}
 
     // Device thread, ListLock held: the first recognised monitor of each adapter; with none, a
     // description made from the tracker's display information stays seen.

@@ -1,5 +1,7 @@
 // The connected displays on Linux, read from the kernel's DRM connectors: each connector of a
-// card that reports "connected" and holds an EDID the reader accepts.
+// card that reports "connected" and holds an EDID the reader accepts; and the desktop's list,
+// the X server's outputs completed by those connectors.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,6 +89,32 @@ bool ListDrmMonitors(std::vector<DisplayMonitor>* monitors) {
     udev_enumerate_unref(e);
     udev_unref(u);
     return true;
+}
+
+bool ListDesktopMonitors(std::vector<DisplayMonitor>* monitors) {
+    std::vector<DisplayMonitor> shown, connectors;
+    bool haveX = ListXRandRMonitors(&shown);
+    bool haveDrm = ListDrmMonitors(&connectors);
+    // A connector whose panel the X server already lists is that output; each output pairs
+    // with one connector, so a second identical panel the server does not drive still shows.
+    const std::size_t serverCount = shown.size();
+    std::vector<bool> paired(serverCount);
+    int adapterBase = 0;
+    for (const DisplayMonitor& m : shown)
+        adapterBase = std::max(adapterBase, m.Adapter + 1);
+    for (DisplayMonitor& c : connectors) {
+        std::size_t i = 0;
+        while (i < serverCount && (paired[i] || shown[i].DeviceId != c.DeviceId))
+            i++;
+        if (i < serverCount) {
+            paired[i] = true;
+            continue;
+        }
+        c.Adapter += adapterBase; // cards never share an adapter with the server's devices
+        shown.push_back(c);
+    }
+    monitors->insert(monitors->end(), shown.begin(), shown.end());
+    return haveX || haveDrm;
 }
 
 } // namespace Linux

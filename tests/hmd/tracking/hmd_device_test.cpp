@@ -8,10 +8,12 @@
 #include "tests/support/hid_testbed.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
+#include <xcb/randr.h>
 
 using namespace Visor;
 using Linux::HMDDeviceCreateDesc;
@@ -206,6 +208,135 @@ TEST_F(DrmMonitorTest, ConnectedConnectorsWithAReadableEdidAreListedByCard) {
                 m.DeviceId.ToCStr() + ";";
     EXPECT_EQ(text, "0:eDP-1=LGD024F;1:DP-2=VSR0001;")
         << "the laptop panel is listed but is no headset; a disconnected one is not listed";
+}
+
+// The X server's first connected output, given an EDID property and, on a smaller mode of its
+// own, moved right; all put back on destruction.
+class XOutput {
+public:
+    XOutput() : C(xcb_connect(nullptr, nullptr)) {
+        if (xcb_connection_has_error(C))
+            return;
+        Root = xcb_setup_roots_iterator(xcb_get_setup(C)).data->root;
+        auto* r = xcb_randr_get_screen_resources_current_reply(
+            C, xcb_randr_get_screen_resources_current(C, Root), nullptr);
+        for (int i = 0; r && i < xcb_randr_get_screen_resources_current_outputs_length(r); i++) {
+            xcb_randr_output_t o = xcb_randr_get_screen_resources_current_outputs(r)[i];
+            auto* info = xcb_randr_get_output_info_reply(
+                C, xcb_randr_get_output_info(C, o, r->config_timestamp), nullptr);
+            if (info && info->connection == XCB_RANDR_CONNECTION_CONNECTED && info->crtc &&
+                !Output) {
+                Output = o;
+                Crtc = info->crtc;
+                auto* crtc = xcb_randr_get_crtc_info_reply(
+                    C, xcb_randr_get_crtc_info(C, Crtc, r->config_timestamp), nullptr);
+                if (crtc) {
+                    Mode = crtc->mode;
+                    Width = crtc->width;
+                    Height = crtc->height;
+                }
+                std::free(crtc);
+            }
+            std::free(info);
+        }
+        std::free(r);
+        auto* atom = xcb_intern_atom_reply(C, xcb_intern_atom(C, 0, 4, "EDID"), nullptr);
+        Edid = atom ? atom->atom : 0;
+        std::free(atom);
+    }
+    ~XOutput() {
+        if (Output) {
+            xcb_randr_delete_output_property(C, Output, Edid);
+            if (Moved) {
+                Place(0, Mode);
+                xcb_randr_delete_output_mode(C, Output, Moved);
+                xcb_randr_destroy_mode(C, Moved);
+            }
+        }
+        Sync();
+        xcb_disconnect(C);
+    }
+    bool Ok() const { return Output && Mode && Edid; }
+    void SetEdid(const std::vector<std::uint8_t>& bytes) {
+        xcb_randr_change_output_property(C, Output, Edid, XCB_ATOM_INTEGER, 8,
+                                         XCB_PROP_MODE_REPLACE, bytes.size(), bytes.data());
+        Sync();
+    }
+    // Shows the output at (x, 0) in a mode half the screen's width.
+    bool MoveTo(std::int16_t x) {
+        xcb_randr_mode_info_t info = {};
+        info.width = static_cast<std::uint16_t>(Width / 2);
+        info.height = Height;
+        info.dot_clock = 60u * info.width * info.height;
+        info.htotal = info.width;
+        info.vtotal = info.height;
+        info.name_len = 4;
+        auto* mode = xcb_randr_create_mode_reply(C, xcb_randr_create_mode(C, Root, info, 4, "half"),
+                                                 nullptr);
+        Moved = mode ? mode->mode : 0;
+        std::free(mode);
+        if (!Moved)
+            return false;
+        xcb_randr_add_output_mode(C, Output, Moved);
+        return Place(x, Moved);
+    }
+    xcb_connection_t* C;
+
+private:
+    void Sync() { std::free(xcb_get_input_focus_reply(C, xcb_get_input_focus(C), nullptr)); }
+    bool Place(std::int16_t x, xcb_randr_mode_t mode) {
+        auto* r = xcb_randr_set_crtc_config_reply(
+            C,
+            xcb_randr_set_crtc_config(C, Crtc, XCB_CURRENT_TIME, XCB_CURRENT_TIME, x, 0, mode,
+                                      XCB_RANDR_ROTATION_ROTATE_0, 1, &Output),
+            nullptr);
+        bool ok = r && r->status == XCB_RANDR_SET_CONFIG_SUCCESS;
+        std::free(r);
+        return ok;
+    }
+    xcb_window_t Root = 0;
+    xcb_randr_output_t Output = 0;
+    xcb_randr_crtc_t Crtc = 0;
+    xcb_randr_mode_t Mode = 0, Moved = 0;
+    std::uint16_t Width = 0, Height = 0;
+    xcb_atom_t Edid = 0;
+};
+
+using DesktopMonitorTest = Visor::test::HidTestbedTest;
+
+TEST_F(DesktopMonitorTest, TheXServersOutputsComeFirstAtTheirPlaceThenConnectorsItDoesNotShow) {
+    std::vector<std::uint8_t> panel = CapturedEdid("panel_1280x800/LGD024F_17EAEDAA14C8.bin");
+    XOutput x;
+    if (panel.size() != 128 || !x.Ok())
+        GTEST_SKIP() << "needs the captured EDIDs and an X server with RandR outputs";
+    ASSERT_TRUE(x.MoveTo(640));
+    ASSERT_FALSE(Testbed->AddDisplay(0, "eDP-1", panel).empty());
+    ASSERT_FALSE(Testbed->AddDisplay(0, "DP-1", HeadsetEdid(panel)).empty());
+    ASSERT_FALSE(Testbed->AddDisplay(1, "DP-2", HeadsetEdid(panel)).empty());
+    // What the X output holds; "-" runs without a reachable server.
+    const std::pair<std::vector<std::uint8_t>, std::string> rows[] = {
+        // The output is the headset on DP-1; the second one, on card 1, is not the server's.
+        {HeadsetEdid(panel), "0:screen=VSR0001@640,0;1:eDP-1=LGD024F@0,0;2:DP-2=VSR0001@0,0;"},
+        {{0x00, 0xFF, 0xFF, 0x00}, "0:DP-1=VSR0001@0,0;0:eDP-1=LGD024F@0,0;1:DP-2=VSR0001@0,0;"},
+        {{}, "-0:DP-1=VSR0001@0,0;0:eDP-1=LGD024F@0,0;1:DP-2=VSR0001@0,0;"},
+    };
+    for (const auto& [edid, expected] : rows) {
+        x.SetEdid(edid);
+        std::string display = std::getenv("DISPLAY");
+        std::string text;
+        if (expected[0] == '-') {
+            unsetenv("DISPLAY");
+            text = "-";
+        }
+        std::vector<DisplayMonitor> found;
+        EXPECT_TRUE(Linux::ListDesktopMonitors(&found));
+        setenv("DISPLAY", display.c_str(), 1);
+        for (const DisplayMonitor& m : found)
+            text += std::to_string(m.Adapter) + ":" + m.DisplayName.ToCStr() + "=" +
+                    m.DeviceId.ToCStr() + "@" + std::to_string(m.DesktopX) + "," +
+                    std::to_string(m.DesktopY) + ";";
+        EXPECT_EQ(text, expected);
+    }
 }
 
 } // namespace
