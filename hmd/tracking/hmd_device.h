@@ -63,7 +63,7 @@ namespace Linux {
 bool ListDrmMonitors(std::vector<DisplayMonitor>* monitors);
 // Connected outputs of the X server with an EDID property; name = the output ("DP-1"), desktop
 // position = its CRTC's, adapter = the graphics device driving it. False when no X server with
-// RandR 1.2 answers.
+// RandR 1.3 answers.
 bool ListXRandRMonitors(std::vector<DisplayMonitor>* monitors);
 // The X server's outputs, then any DRM connector it does not show (a headset on another card,
 // or a server that publishes no EDIDs) at (0, 0). False when neither can be asked.

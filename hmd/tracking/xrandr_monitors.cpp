@@ -101,35 +101,21 @@ bool ReadOutputEdid(xcb_connection_t* c, xcb_randr_output_t output, const xcb_at
     return false;
 }
 
-void ListScreenOutputs(xcb_connection_t* c, xcb_window_t root, bool current, bool haveProviders,
+// The outputs as the server last saw them: asking it to probe again can take seconds on some
+// hardware, and every change reaches it anyway.
+void ListScreenOutputs(xcb_connection_t* c, xcb_window_t root, bool haveProviders,
                        const xcb_atom_t* atoms, int* nextAdapter,
                        std::vector<DisplayMonitor>* monitors) {
     xcb_generic_error_t* error = nullptr;
-    const xcb_randr_output_t* outputs = nullptr;
-    int outputCount = 0;
-    xcb_timestamp_t configTime = 0;
-    Reply<void> resources;
-    if (current) {
-        auto r = Take(xcb_randr_get_screen_resources_current_reply(
-                          c, xcb_randr_get_screen_resources_current(c, root), &error),
-                      error);
-        if (r) {
-            outputs = xcb_randr_get_screen_resources_current_outputs(r.get());
-            outputCount = xcb_randr_get_screen_resources_current_outputs_length(r.get());
-            configTime = r->config_timestamp;
-        }
-        resources.reset(r.release());
-    } else {
-        auto r = Take(xcb_randr_get_screen_resources_reply(
-                          c, xcb_randr_get_screen_resources(c, root), &error),
-                      error);
-        if (r) {
-            outputs = xcb_randr_get_screen_resources_outputs(r.get());
-            outputCount = xcb_randr_get_screen_resources_outputs_length(r.get());
-            configTime = r->config_timestamp;
-        }
-        resources.reset(r.release());
-    }
+    auto resources = Take(xcb_randr_get_screen_resources_current_reply(
+                              c, xcb_randr_get_screen_resources_current(c, root), &error),
+                          error);
+    if (!resources)
+        return;
+    const xcb_randr_output_t* outputs =
+        xcb_randr_get_screen_resources_current_outputs(resources.get());
+    int outputCount = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
+    xcb_timestamp_t configTime = resources->config_timestamp;
     std::map<xcb_randr_output_t, int> adapters;
     MapProviders(c, root, haveProviders, nextAdapter, &adapters);
     int screenAdapter = -1; // outputs no provider lists share one, made on first use
@@ -182,10 +168,9 @@ bool ListXRandRMonitors(std::vector<DisplayMonitor>* monitors) {
     xcb_generic_error_t* error = nullptr;
     auto version =
         Take(xcb_randr_query_version_reply(x.C, xcb_randr_query_version(x.C, 1, 4), &error), error);
-    // Outputs and their properties came with 1.2.
-    if (!version || (version->major_version == 1 && version->minor_version < 2))
+    // Outputs and their properties came with 1.2, reading them without a probe with 1.3.
+    if (!version || (version->major_version == 1 && version->minor_version < 3))
         return false;
-    bool current = version->major_version > 1 || version->minor_version >= 3;
     bool haveProviders = version->major_version > 1 || version->minor_version >= 4;
     // Older drivers published the EDID under its earlier name.
     const xcb_atom_t atoms[2] = {AtomIfExists(x.C, "EDID"), AtomIfExists(x.C, "EDID_DATA")};
@@ -194,7 +179,7 @@ bool ListXRandRMonitors(std::vector<DisplayMonitor>* monitors) {
     int nextAdapter = 0;
     for (xcb_screen_iterator_t s = xcb_setup_roots_iterator(xcb_get_setup(x.C)); s.rem;
          xcb_screen_next(&s))
-        ListScreenOutputs(x.C, s.data->root, current, haveProviders, atoms, &nextAdapter, &found);
+        ListScreenOutputs(x.C, s.data->root, haveProviders, atoms, &nextAdapter, &found);
     if (xcb_connection_has_error(x.C))
         return false; // the server went away part way: the list may be short
     std::stable_sort(
