@@ -35,8 +35,7 @@ template <typename T> Reply<T> Take(T* reply, xcb_generic_error_t* error) {
 
 struct Connection {
     xcb_connection_t* C;
-    int PreferredScreen = 0;
-    Connection() : C(xcb_connect(nullptr, &PreferredScreen)) {}
+    Connection() : C(xcb_connect(nullptr, nullptr)) {}
     ~Connection() { xcb_disconnect(C); }
     bool Ok() const { return C && !xcb_connection_has_error(C); }
 };
@@ -91,8 +90,10 @@ bool ReadOutputEdid(xcb_connection_t* c, xcb_randr_output_t output, const xcb_at
         if (!property || property->num_items == 0)
             continue;
         const char* why = "not a byte array";
-        if (property->format == 8 && ParseEdid(xcb_randr_get_output_property_data(property.get()),
-                                               property->num_items, edid, &why))
+        // No more than the reply carries, whatever count the server claims.
+        std::size_t size = std::min<std::size_t>(property->num_items, property->length * 4u);
+        if (property->format == 8 &&
+            ParseEdid(xcb_randr_get_output_property_data(property.get()), size, edid, &why))
             return true;
         TextToLog("Visor::HMDDeviceFactory - Ignoring the EDID of output '%s': %s.\n", name.c_str(),
                   why);
