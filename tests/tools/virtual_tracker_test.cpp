@@ -201,5 +201,15 @@ TEST_F(VirtualTrackerBus, ReadOnlyFeatureIsRefusedAndReportsArriveUntilUnplugged
     udev_unref(context);
 }
 
+// A node opened with nothing asked on it may be heard of only while its bus goes; the pause
+// sweeps that moment.
+TEST(VirtualHidBus, GoesSafelyWhileUmockdevStillHearsOfAnOpening) {
+    for (int round = 0; round < 200; ++round) {
+        HidTestbed bus;
+        ASSERT_EQ(close(open(bus.AddDevice(MakeKeyboard()).c_str(), O_RDWR | O_NONBLOCK)), 0);
+        usleep(2 * round);
+    }
+}
+
 } // namespace
 } // namespace Visor::test

@@ -74,6 +74,8 @@ std::string TakeString(gchar* text) {
     return result;
 }
 
+// A node reaches nothing of the bus: its handler's signal connections share its ownership, so a
+// request the worker thread is still answering keeps it alive after the bus has let it go.
 struct Node {
     std::shared_ptr<VirtualHidDevice> Device;
     int Index = 0;
@@ -96,21 +98,39 @@ struct Node {
     }
 };
 
+// The user data of every signal connection: a share of its node, dropped when GLib lets the
+// connection go, which it does only once no callback through it is running.
+using NodeShare = std::shared_ptr<Node>;
+
+Node* NodeOf(gpointer data) {
+    return static_cast<NodeShare*>(data)->get();
+}
+
+void DropNodeShare(gpointer data, GClosure*) {
+    delete static_cast<NodeShare*>(data);
+}
+
+void Connect(UMockdevIoctlBase* handler, const char* signal, GCallback callback,
+             const NodeShare& node) {
+    g_signal_connect_data(handler, signal, callback, new NodeShare(node), DropNodeShare,
+                          GConnectFlags(0));
+}
+
 void OnClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-    auto* node = static_cast<Node*>(data);
+    Node* node = NodeOf(data);
     std::lock_guard<std::mutex> lock(node->Lock);
     // A descriptor opened while unplugged belongs to no generation that will come back.
     node->Clients[client] = node->Plugged ? node->Generation : node->Generation - 1;
 }
 
 void OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-    auto* node = static_cast<Node*>(data);
+    Node* node = NodeOf(data);
     std::lock_guard<std::mutex> lock(node->Lock);
     node->Clients.erase(client);
 }
 
 gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
-    auto* node = static_cast<Node*>(data);
+    Node* node = NodeOf(data);
     if (!node->IsLive(client)) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
@@ -148,7 +168,7 @@ int CopyString(UMockdevIoctlData* data, std::size_t size, const std::string& tex
 }
 
 gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userData) {
-    auto* node = static_cast<Node*>(userData);
+    Node* node = NodeOf(userData);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     if (_IOC_TYPE(request) != 'H')
         return FALSE;
@@ -234,7 +254,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer userD
 struct VirtualHidBus::Impl {
     UMockdevTestbed* Testbed = nullptr;
     std::string RootDir;
-    std::vector<std::unique_ptr<Node>> Nodes;
+    std::vector<std::shared_ptr<Node>> Nodes;
     std::map<int, std::string> Cards; // sysfs paths of the display cards added
 
     Node* Find(const std::string& path) const;
@@ -251,7 +271,9 @@ VirtualHidBus::VirtualHidBus() : State(std::make_unique<Impl>()) {
 }
 
 VirtualHidBus::~VirtualHidBus() {
-    for (const std::unique_ptr<Node>& node : State->Nodes) {
+    // umockdev still calls handlers after they are detached, even while the testbed is released
+    // below (an opening it had not yet taken up); their connections keep each node until then.
+    for (const std::shared_ptr<Node>& node : State->Nodes) {
         node->Device->SetReportListener(nullptr);
         if (node->Handler) {
             umockdev_testbed_detach_ioctl(State->Testbed, node->DevName.c_str(), nullptr);
@@ -272,7 +294,7 @@ std::string VirtualHidBus::GetRootDir() const {
 }
 
 Node* VirtualHidBus::Impl::Find(const std::string& path) const {
-    for (const std::unique_ptr<Node>& node : Nodes)
+    for (const std::shared_ptr<Node>& node : Nodes)
         if (node->DevName == path)
             return node.get();
     return nullptr;
@@ -375,7 +397,7 @@ bool VirtualHidBus::Impl::AddChain(Node& node) {
 std::string VirtualHidBus::AddDevice(std::shared_ptr<VirtualHidDevice> device) {
     if (!State->Testbed || !device)
         return {};
-    auto node = std::make_unique<Node>();
+    auto node = std::make_shared<Node>();
     node->Device = std::move(device);
     node->Index = static_cast<int>(State->Nodes.size());
     node->DevName = "/dev/hidraw" + std::to_string(node->Index);
@@ -389,10 +411,10 @@ std::string VirtualHidBus::AddDevice(std::shared_ptr<VirtualHidDevice> device) {
         return {};
 
     node->Handler = umockdev_ioctl_base_new();
-    g_signal_connect(node->Handler, "handle-ioctl", G_CALLBACK(OnIoctl), node.get());
-    g_signal_connect(node->Handler, "handle-read", G_CALLBACK(OnRead), node.get());
-    g_signal_connect(node->Handler, "client-connected", G_CALLBACK(OnClientConnected), node.get());
-    g_signal_connect(node->Handler, "client-vanished", G_CALLBACK(OnClientVanished), node.get());
+    Connect(node->Handler, "handle-ioctl", G_CALLBACK(OnIoctl), node);
+    Connect(node->Handler, "handle-read", G_CALLBACK(OnRead), node);
+    Connect(node->Handler, "client-connected", G_CALLBACK(OnClientConnected), node);
+    Connect(node->Handler, "client-vanished", G_CALLBACK(OnClientVanished), node);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(State->Testbed, node->DevName.c_str(), node->Handler,
                                        &error)) {

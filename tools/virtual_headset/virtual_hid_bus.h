@@ -59,7 +59,8 @@ public:
     // Adds device as a USB device with one HID interface and a hidraw node, announced with
     // "add" uevents. Returns the node path, "/dev/hidraw0", "/dev/hidraw1"... in order of
     // adding, or an empty string on failure. The bus keeps the device alive and takes its report
-    // listener, so a device belongs to one bus.
+    // listener, so a device belongs to one bus. A request umockdev's worker thread is still
+    // answering keeps it a moment after the bus is gone, so the last reference may go there.
     std::string AddDevice(std::shared_ptr<VirtualHidDevice> device);
     // Both false for an unknown node or one already in that state.
     bool Unplug(const std::string& node);
