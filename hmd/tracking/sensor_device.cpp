@@ -214,42 +214,43 @@ void SensorDeviceImpl::GetRange(SensorRange* range) const {
     *range = ActiveRange;
 }
 
+bool SensorDeviceImpl::ReadConfig(SensorConfigReport* config) {
+    std::uint8_t buffer[SensorConfigReport::PacketSize] = {SensorReport_Config};
+    return Hid && Hid->GetFeature(buffer, sizeof buffer) && config->Unpack(buffer, sizeof buffer);
+}
+
+void SensorDeviceImpl::WriteConfig(const SensorConfigReport& config) {
+    std::uint8_t buffer[SensorConfigReport::PacketSize];
+    config.Pack(buffer, sizeof buffer);
+    Hid->SetFeature(buffer, sizeof buffer);
+}
+
 void SensorDeviceImpl::SetFrameOnThread(CoordinateFrame frame) {
     RequestedFrame.store(frame);
     if (!Hid)
         return;
-    std::uint8_t buffer[SensorConfigReport::PacketSize] = {SensorReport_Config};
     SensorConfigReport config;
-    if (Hid->GetFeature(buffer, sizeof buffer))
-        config.Unpack(buffer, sizeof buffer);
+    ReadConfig(&config); // one that cannot be read is written with the defaults
     config.SetSensorCoordinates(frame == SensorAxes);
-    config.Pack(buffer, sizeof buffer);
-    Hid->SetFeature(buffer, sizeof buffer);
+    WriteConfig(config);
     // A tracker that ignores the bit keeps reporting in headset axes; reading back tells.
-    std::uint8_t back[SensorConfigReport::PacketSize] = {SensorReport_Config};
     SensorConfigReport reported;
-    bool read = Hid->GetFeature(back, sizeof back) && reported.Unpack(back, sizeof back);
-    ReportedFrame = read && reported.HasSensorCoordinates() ? SensorAxes : HeadsetAxes;
+    ReportedFrame =
+        ReadConfig(&reported) && reported.HasSensorCoordinates() ? SensorAxes : HeadsetAxes;
 }
 
 void SensorDeviceImpl::SetRateOnThread(unsigned rate) {
     if (!Hid)
         return;
-    std::uint8_t buffer[SensorConfigReport::PacketSize] = {SensorReport_Config};
     SensorConfigReport config;
-    if (Hid->GetFeature(buffer, sizeof buffer))
-        config.Unpack(buffer, sizeof buffer);
+    ReadConfig(&config);
     config.SetReportRate(rate);
-    config.Pack(buffer, sizeof buffer);
-    Hid->SetFeature(buffer, sizeof buffer);
+    WriteConfig(config);
 }
 
 unsigned SensorDeviceImpl::GetRateOnThread() {
-    std::uint8_t buffer[SensorConfigReport::PacketSize] = {SensorReport_Config};
     SensorConfigReport config;
-    if (!Hid || !Hid->GetFeature(buffer, sizeof buffer) || !config.Unpack(buffer, sizeof buffer))
-        return 0;
-    return config.GetReportRate();
+    return ReadConfig(&config) ? config.GetReportRate() : 0;
 }
 
 bool SensorDeviceImpl::SetRangeOnThread(const SensorRange& range) {

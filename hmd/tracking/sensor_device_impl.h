@@ -96,6 +96,9 @@ private:
     void SetRateOnThread(unsigned rate);
     bool SetRangeOnThread(const SensorRange& range);
     unsigned GetRateOnThread();
+    // The configuration as the tracker reports it; false when it cannot be read.
+    bool ReadConfig(SensorConfigReport* config);
+    void WriteConfig(const SensorConfigReport& config);
     void SendKeepAlive();
     void Dispatch(const SensorReport& report);
     static Sample Convert(const SensorSample& raw, const SensorReport& report, bool toSensorAxes);

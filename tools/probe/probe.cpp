@@ -198,6 +198,22 @@ void CheckOpens(std::FILE* out, DescHandle& handle, const std::string& node, con
     explained->push_back(node);
 }
 
+// Each device of one kind: its record, then whether it opens.
+template <typename Record>
+void PrintHidDevices(std::FILE* out, std::vector<DescHandle>& handles,
+                     void (*print)(std::FILE*, const std::string&, const Record&),
+                     const LogCapture& log, std::vector<std::string>* explained) {
+    for (DescHandle& h : handles) {
+        Record record;
+        const std::string node = NodeOf(h.GetDesc());
+        if (h.GetDeviceInfo(&record)) {
+            print(out, node, record);
+            CheckOpens(out, h, node, log, explained);
+            std::fputc('\n', out);
+        }
+    }
+}
+
 const char* const NothingFoundHelp =
     "No headset device was found. Check that:\n"
     "  - the headset is plugged in (USB and video) and its control box is switched on;\n"
@@ -350,24 +366,8 @@ ProbeStatus ProbeDevices(std::FILE* out) {
             std::fputc('\n', out);
         }
     }
-    for (DescHandle& h : trackers) {
-        TrackerInfo t;
-        const std::string node = NodeOf(h.GetDesc());
-        if (h.GetDeviceInfo(&t)) {
-            PrintTracker(out, node, t);
-            CheckOpens(out, h, node, log, &explained);
-            std::fputc('\n', out);
-        }
-    }
-    for (DescHandle& h : testers) {
-        LatencyTestInfo l;
-        const std::string node = NodeOf(h.GetDesc());
-        if (h.GetDeviceInfo(&l)) {
-            PrintLatencyTester(out, node, l);
-            CheckOpens(out, h, node, log, &explained);
-            std::fputc('\n', out);
-        }
-    }
+    PrintHidDevices<TrackerInfo>(out, trackers, PrintTracker, log, &explained);
+    PrintHidDevices<LatencyTestInfo>(out, testers, PrintLatencyTester, log, &explained);
     // Nodes the enumeration could not even read: the library passes them over, so only its
     // log says they are there.
     unsigned unlisted = 0;
